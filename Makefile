@@ -1,0 +1,48 @@
+# Two commands do everything on a fresh Debian 12 machine (as root):
+#   make demo   runs the main job
+#   make test   runs every test
+# Both install what is missing first.
+
+HOST_BUILD := build/host
+EFI_BUILD  := build/efi
+CMAKE_GEN  := -G Ninja
+
+DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
+                   libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf mtools
+STAMP := build/.packages-installed
+
+.PHONY: all host efi test demo deps clean
+
+all: host efi
+
+deps: $(STAMP)
+$(STAMP):
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	@mkdir -p build && touch $@
+
+$(EFI_BUILD)/build.ninja: $(STAMP) CMakeLists.txt
+	cmake -S . -B $(EFI_BUILD) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=efi/toolchain-uefi.cmake -DCMAKE_BUILD_TYPE=Release
+
+$(HOST_BUILD)/build.ninja: $(STAMP) CMakeLists.txt
+	CXX=clang++ cmake -S . -B $(HOST_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug
+
+efi: $(EFI_BUILD)/build.ninja
+	cmake --build $(EFI_BUILD)
+
+host: $(HOST_BUILD)/build.ninja
+	cmake --build $(HOST_BUILD)
+
+test: all
+	cd $(HOST_BUILD) && ctest --output-on-failure -j2
+
+demo: all
+	qemu/demo.sh $(EFI_BUILD)
+
+clean:
+	rm -rf build

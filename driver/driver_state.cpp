@@ -1,0 +1,5 @@
+#include "driver/driver_state.h"
+
+void ResetDriverState() {
+  ResetServiceTables();
+}

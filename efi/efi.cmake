@@ -1,0 +1,21 @@
+# The PE32+ build: AddOnCard.efi and the firmware test application.
+# -Wglobal-constructors (an error here) proves that no global needs a constructor:
+# firmware would never run one.
+set(ADDONCARD_EFI_FLAGS ${ADDONCARD_FREESTANDING_FLAGS}
+    -nostdlibinc -mno-red-zone -fno-stack-protector -fno-stack-check -mno-stack-arg-probe
+    -Os -ffunction-sections -fdata-sections)
+
+add_library(addoncard_efi_objects OBJECT ${ADDONCARD_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/efi/runtime.cpp)
+target_include_directories(addoncard_efi_objects PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(addoncard_efi_objects PUBLIC ${ADDONCARD_EFI_FLAGS})
+
+if(EXISTS ${ADDONCARD_ENTRY_SOURCE})
+  add_executable(AddOnCard ${ADDONCARD_ENTRY_SOURCE})
+  target_link_libraries(AddOnCard PRIVATE addoncard_efi_objects)
+  set_target_properties(AddOnCard PROPERTIES SUFFIX ".efi"
+    LINK_FLAGS "-subsystem:efi_boot_service_driver -entry:AddOnCardEntry -opt:ref -opt:icf")
+endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/CMakeLists.txt)
+  add_subdirectory(qemu)
+endif()

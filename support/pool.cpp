@@ -1,0 +1,36 @@
+#include "support/pool.h"
+
+#include "driver/globals.h"
+#include "support/memory.h"
+
+void *PoolAlloc(UINTN Size) {
+  void *Block = nullptr;
+  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Block))) return nullptr;
+  return Block;
+}
+
+void *PoolAllocZero(UINTN Size) {
+  void *Block = PoolAlloc(Size);
+  if (Block != nullptr && Size != 0) ZeroBytes(Block, Size);
+  return Block;
+}
+
+void *PoolAllocCopy(UINTN Size, const void *Source) {
+  void *Block = PoolAlloc(Size);
+  if (Block != nullptr && Size != 0) CopyBytes(Block, Source, Size);
+  return Block;
+}
+
+void *PoolRealloc(UINTN OldSize, UINTN NewSize, void *OldBlock) {
+  void *NewBlock = PoolAllocZero(NewSize);
+  if (NewBlock == nullptr) return nullptr;
+  if (OldBlock != nullptr) {
+    CopyBytes(NewBlock, OldBlock, OldSize < NewSize ? OldSize : NewSize);
+    BootServices->FreePool(OldBlock);
+  }
+  return NewBlock;
+}
+
+void PoolFree(void *Block) {
+  if (Block != nullptr) BootServices->FreePool(Block);
+}

@@ -1,0 +1,45 @@
+# The host build: the same driver sources inside the firmware simulator, for
+# tests (under AddressSanitizer and UndefinedBehaviorSanitizer), tools, fuzzing
+# and benchmarks.
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+option(ADDONCARD_SANITIZE "Build the host code with ASan and UBSan" ON)
+if(ADDONCARD_SANITIZE)
+  set(ADDONCARD_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${ADDONCARD_SANITIZER_FLAGS})
+  add_link_options(${ADDONCARD_SANITIZER_FLAGS})
+endif()
+
+add_library(addoncard_driver STATIC ${ADDONCARD_DRIVER_SOURCES})
+target_include_directories(addoncard_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(addoncard_driver PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} -g)
+
+file(GLOB ADDONCARD_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+if(ADDONCARD_SIM_SOURCES)
+  add_library(addoncard_sim STATIC ${ADDONCARD_SIM_SOURCES})
+  target_include_directories(addoncard_sim PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(addoncard_sim PRIVATE -Wall -Wextra -Werror -g)
+  target_link_libraries(addoncard_sim PUBLIC addoncard_driver)
+  set(ADDONCARD_SIM_LIB addoncard_sim)
+endif()
+
+file(GLOB ADDONCARD_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
+add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES})
+target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
+target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
+gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+file(GLOB ADDONCARD_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
+if(ADDONCARD_TOOL_SOURCES)
+  add_executable(addoncard ${ADDONCARD_TOOL_SOURCES})
+  target_compile_options(addoncard PRIVATE -Wall -Wextra -Werror -g)
+  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
+endif()
+
+# Tests in real firmware: QEMU running OVMF boots the test application that the
+# efi build produced.
+if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/host.cmake)
+  include(${CMAKE_SOURCE_DIR}/qemu/host.cmake)
+endif()
