@@ -18,7 +18,9 @@ target_compile_options(addoncard_driver PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} 
 
 file(GLOB ADDONCARD_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 if(ADDONCARD_SIM_SOURCES)
-  add_library(addoncard_sim STATIC ${ADDONCARD_SIM_SOURCES})
+  # An object library, so that every simulated firmware component is linked even
+  # when nothing refers to it by name (components register themselves).
+  add_library(addoncard_sim OBJECT ${ADDONCARD_SIM_SOURCES})
   target_include_directories(addoncard_sim PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(addoncard_sim PRIVATE -Wall -Wextra -Werror -g)
   target_link_libraries(addoncard_sim PUBLIC addoncard_driver)
