@@ -1,0 +1,54 @@
+// The host firmware simulator: a hosted implementation of the UEFI services the
+// driver calls, behaving as the reference firmware does, with controls for tests.
+//
+// The simulated machine is global, like real firmware: PowerOn() gives a fresh
+// machine, Reset() a platform reset. Components (HII database, string, router,
+// keyword handler, form browser, ...) register an installer that runs at every
+// PowerOn() and Reset() once the core boot and runtime services exist.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "uefi/protocols.h"
+
+namespace sim {
+
+// ---- lifecycle --------------------------------------------------------------
+EFI_SYSTEM_TABLE *SystemTable();
+// A fresh machine: no variables, no handles, empty HII database, no events,
+// no faults, empty pool; then every registered component is installed.
+void PowerOn();
+// A platform reset: like PowerOn(), but non-volatile variables survive.
+void Reset();
+
+struct ComponentRegistrar {
+  // Order: components run in ascending Order, then by name.
+  ComponentRegistrar(const char *Name, int Order, void (*Install)());
+};
+
+// ---- pool accounting ----------------------------------------------------------
+// Blocks handed out by AllocatePool (to the code under test or returned to it by
+// a service, as LocateHandleBuffer does) and not yet freed.
+std::size_t HeldBlocks();
+std::size_t HeldBytes();
+// Frees of unknown or already freed pointers since the last call; each is a
+// fault of the code under test.
+std::vector<std::string> TakePoolErrors();
+
+// ---- fault injection ------------------------------------------------------------
+// The N-th AllocatePool from now (1 = the next one) fails with EFI_OUT_OF_RESOURCES.
+void FailNthAllocation(std::size_t N);
+// The named service returns Status instead of running, Times times (-1: always).
+// Names are "<Table>.<Member>": BootServices.LocateProtocol,
+// RuntimeServices.SetVariable, HiiDatabase.NewPackageList, HiiString.NewString,
+// ConfigRouting.ExtractConfig, KeywordHandler.GetData, FormBrowser2.BrowserCallback,
+// PciIo.Read, ...
+void FailService(const std::string &Service, EFI_STATUS Status, int Times = 1);
+void ClearFaults();
+// Used by every service implementation on entry: true (and *Status set) when a
+// fault is armed for it.
+bool TakeInjectedFault(const char *Service, EFI_STATUS *Status);
+
+}  // namespace sim
