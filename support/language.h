@@ -1,0 +1,40 @@
+// Strings by language: writing one string id in a list of languages, reading a
+// string in the best language for the platform, and the language choice behind
+// it. Language lists are ASCII tags separated by ";" (en-US;x-UEFI-QZV); tags
+// beginning "x-UEFI" name keyword namespaces, never display languages. Every
+// list, language or string handed out is a new pool block owned by the caller.
+#pragma once
+#include "uefi/hii.h"
+
+// The package list that string writes here and the form update act on. The
+// card page builder makes it the driver's own list before each page build.
+extern EFI_HII_HANDLE CurrentHiiHandle;
+void SetCurrentHiiHandle(EFI_HII_HANDLE Handle);
+
+// Writes Text under StringId (0: create a new string) in each language of
+// Languages, or, when Languages is null, in every language of the current
+// package list except the keyword namespaces. Returns the id written, 0 when
+// nothing could be written or a write failed (languages before it keep Text).
+EFI_STRING_ID SetStringInLanguages(EFI_STRING_ID StringId, const CHAR16 *Text, const CHAR8 *Languages);
+
+// The text of StringId in the platform language when the package list has it
+// there, else in the list's first language that holds it; null when none does.
+CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId);
+
+// The package list's language list, NUL-terminated; null on any failure.
+CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle);
+
+// The value of the global variable PlatformLang in *Value (always NUL-terminated,
+// cut at the variable's size when it was stored without a NUL). On failure
+// *Value is null and the status says why.
+EFI_STATUS ReadPlatformLanguage(CHAR8 **Value);
+
+// The entry of SupportedLanguages that best matches the candidates (CHAR8
+// pointers, in order of preference, ended by a null pointer). Only the first
+// entry of each candidate counts; an unmatched candidate is shortened at its
+// last "-" and tried again (zh-Hant-TW, zh-Hant, zh). The match is a prefix
+// match ("en" matches "en-US"). Null when nothing matches.
+CHAR8 *PickBestLanguage(const CHAR8 *SupportedLanguages, ...);
+
+// Forgets the current HII handle (host tests: a fresh image load).
+void ResetLanguageState();
