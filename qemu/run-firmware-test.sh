@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Boots a UEFI test application in QEMU running OVMF and reports its verdict.
+#
+#   run-firmware-test.sh [options] APP.efi
+#     --vars FILE         keep the variable store in FILE (created from the OVMF
+#                         template when missing), so that a later run boots on the
+#                         variables this one left; default: a private copy
+#     --file PATH         also put PATH in the root of the boot disk (repeatable)
+#     --export-hex FILE   write the hex block "PACKAGE LIST EXPORT" of the log to FILE
+#     --log FILE          keep the debug-console log in FILE
+#     --timeout SECONDS   bound for the whole boot (default 180)
+#     --quiet             print only the check lines and the summary
+#
+# The application reports on the debug console (port 0x402) and ends QEMU
+# through isa-debug-exit. Exit status 0 only when QEMU ended with the
+# application's success code and the log holds a summary without failures.
+set -euo pipefail
+
+OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
+OVMF_VARS_TEMPLATE=${OVMF_VARS_TEMPLATE:-/usr/share/OVMF/OVMF_VARS_4M.fd}
+QEMU=${QEMU:-qemu-system-x86_64}
+SUCCESS_EXIT_CODE=33  # (0x10 << 1) | 1, written by the application on success
+FAILURE_EXIT_CODE=35  # (0x11 << 1) | 1
+
+usage() { sed -n '2,15p' "$0" >&2; exit 2; }
+fail() { echo "run-firmware-test: $*" >&2; exit 1; }
+
+vars_file="" export_hex="" keep_log="" timeout_seconds=180 quiet=0 app=""
+extra_files=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --vars) vars_file=${2:?}; shift 2 ;;
+    --file) extra_files+=("${2:?}"); shift 2 ;;
+    --export-hex) export_hex=${2:?}; shift 2 ;;
+    --log) keep_log=${2:?}; shift 2 ;;
+    --timeout) timeout_seconds=${2:?}; shift 2 ;;
+    --quiet) quiet=1; shift ;;
+    -h|--help) usage ;;
+    -*) echo "unknown option $1" >&2; usage ;;
+    *) [ -z "$app" ] || usage; app=$1; shift ;;
+  esac
+done
+[ -n "$app" ] || usage
+
+# Missing tools are a failure: the run in real firmware is a test like any other.
+command -v "$QEMU" >/dev/null || fail "$QEMU not found (Debian package qemu-system-x86)"
+[ -r "$OVMF_CODE" ] || fail "$OVMF_CODE not found (Debian package ovmf)"
+[ -r "$OVMF_VARS_TEMPLATE" ] || fail "$OVMF_VARS_TEMPLATE not found (Debian package ovmf)"
+[ -r "$app" ] || fail "test application $app not found (build the efi build first)"
+for f in "${extra_files[@]}"; do [ -r "$f" ] || fail "$f not found"; done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/addoncard-ovmf.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The boot disk: a FAT directory whose removable-media boot path the firmware
+# starts by itself.
+mkdir -p "$work/disk/EFI/BOOT"
+cp "$app" "$work/disk/EFI/BOOT/BOOTX64.EFI"
+for f in "${extra_files[@]}"; do cp "$f" "$work/disk/"; done
+
+if [ -n "$vars_file" ]; then
+  [ -e "$vars_file" ] || cp "$OVMF_VARS_TEMPLATE" "$vars_file"
+else
+  vars_file="$work/vars.fd"
+  cp "$OVMF_VARS_TEMPLATE" "$vars_file"
+fi
+chmod u+w "$vars_file"
+
+log="$work/debugcon.log"
+console="$work/console.log"
+: >"$log"
+set +e
+timeout --kill-after=10 "$timeout_seconds" "$QEMU" \
+  -machine q35 -m 256 -nographic -net none -no-reboot \
+  -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
+  -drive if=pflash,format=raw,unit=1,file="$vars_file" \
+  -drive format=raw,file=fat:rw:"$work/disk" \
+  -debugcon file:"$log" -global isa-debugcon.iobase=0x402 \
+  -device isa-debug-exit,iobase=0x501,iosize=2 \
+  </dev/null >"$console" 2>&1
+qemu_status=$?
+set -e
+
+[ -z "$keep_log" ] || cp "$log" "$keep_log"
+# The firmware writes its own messages to the same port; lines of the
+# application begin with one of these words.
+report_lines() { grep -aE '^(AddOnCard firmware test|GROUP|PASS|FAIL|SUMMARY|NOTE) ' "$log" || true; }
+if [ "$quiet" = 1 ]; then
+  report_lines
+else
+  echo "---- debug console ----"
+  grep -av '^[0-9A-F]*$' "$log" || true
+  echo "---- end of debug console ----"
+fi
+
+if [ -n "$export_hex" ]; then
+  sed -n '/^BEGIN PACKAGE LIST EXPORT /,/^END PACKAGE LIST EXPORT$/p' "$log" | sed '1d;$d' | tr -d '\r' >"$export_hex"
+  [ -s "$export_hex" ] || fail "no package list export in the log"
+fi
+
+summary=$(grep -aE '^SUMMARY ' "$log" | tail -n 1 || true)
+if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
+  echo "---- firmware console (last lines) ----"; tail -n 30 "$console" | tr -d '\033'
+  fail "QEMU did not finish within $timeout_seconds s"
+fi
+[ -n "$summary" ] || { tail -n 30 "$console" | tr -d '\033'; fail "no summary line (QEMU exit status $qemu_status)"; }
+if [ "$qemu_status" = "$SUCCESS_EXIT_CODE" ] && [[ "$summary" =~ ^SUMMARY\ [1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+  echo "run-firmware-test: success ($summary)"
+  exit 0
+fi
+fail "the application reported failure ($summary; QEMU exit status $qemu_status)"
