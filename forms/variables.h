@@ -17,10 +17,6 @@ inline constexpr UINTN ADDONCARD_OOB_VAR_SIZE = 1024;
 inline constexpr UINTN ADDONCARD_STRING_VAR_SIZE = 25600;
 inline constexpr UINTN ADDONCARD_PCI_VAR_SIZE = 41;
 
-inline constexpr UINT16 ADDONCARD_OOB_VARSTORE_ID = 0x1000;
-inline constexpr UINT16 ADDONCARD_STRING_VARSTORE_ID = 0x1001;
-inline constexpr UINT16 ADDONCARD_PCI_VARSTORE_ID = 0x1002;
-
 // ---- records ------------------------------------------------------------------
 inline constexpr UINTN ADDONCARD_MAX_PCI_PAIRS = 10;
 
