@@ -11,3 +11,5 @@ struct CheckGroup {
 
 // The firmware tables and HII protocols the driver locates at start-up.
 void RunServiceChecks(CheckLog &Log);
+// FormatUtf16 of typical and edge formats, with the firmware's calling convention.
+void RunFormatterChecks(CheckLog &Log);

@@ -10,6 +10,7 @@ namespace {
 
 constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
+    {"formatter", RunFormatterChecks},
 };
 
 void RunAllGroups(CheckLog &Log) {
