@@ -2,4 +2,6 @@
 
 void ResetDriverState() {
   ResetServiceTables();
+  ResetConfigStringState();
+  ResetForeignVarStoreState();
 }

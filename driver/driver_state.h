@@ -6,3 +6,5 @@ void ResetDriverState();
 
 // One reset per module that keeps driver-wide state; ResetDriverState calls all.
 void ResetServiceTables();
+void ResetConfigStringState();
+void ResetForeignVarStoreState();
