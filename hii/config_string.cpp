@@ -23,8 +23,12 @@ constinit UINTN HexText32Index = 0;
 // room to spare; the digits of name and path come on top.
 constexpr UINTN HEADER_FIXED_CHARS = 50;
 
-constexpr CHAR16 UpperHexDigit(UINTN Nibble) { return static_cast<CHAR16>(u"0123456789ABCDEF"[Nibble & 0xF]); }
-constexpr CHAR16 LowerHexDigit(UINTN Nibble) { return static_cast<CHAR16>(u"0123456789abcdef"[Nibble & 0xF]); }
+constexpr CHAR16 UpperHexDigit(UINTN Nibble) {
+  return static_cast<CHAR16>(u"0123456789ABCDEF"[Nibble & 0xF]);
+}
+constexpr CHAR16 LowerHexDigit(UINTN Nibble) {
+  return static_cast<CHAR16>(u"0123456789abcdef"[Nibble & 0xF]);
+}
 
 // Value of a hex digit, or -1 when Character is none.
 constexpr INTN HexDigitValue(CHAR16 Character) {
@@ -55,7 +59,8 @@ class BoundedText {
   // Width uppercase digits of Value, most significant first.
   void AppendHex(UINT64 Value, UINTN Width) {
     if (!Reserve(Width)) return;
-    for (UINTN Index = 0; Index < Width; ++Index) Text_[Length_ + Index] = UpperHexDigit(Value >> (4 * (Width - 1 - Index)));
+    for (UINTN Index = 0; Index < Width; ++Index)
+      Text_[Length_ + Index] = UpperHexDigit(Value >> (4 * (Width - 1 - Index)));
     Terminate(Length_ + Width);
   }
 
@@ -95,16 +100,18 @@ void FoldHeaderValuesToLowercase(CHAR16 *Text) {
 // The device path on DriverHandle; false when the handle has none.
 bool GetHandleDevicePath(EFI_HANDLE Handle, const EFI_DEVICE_PATH_PROTOCOL **Path) {
   void *Interface = nullptr;
-  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface))) return false;
+  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface)))
+    return false;
   *Path = static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Interface);
   return Interface != nullptr;
 }
 
 }  // namespace
 
-EFI_STATUS HexEncodeNumber(CHAR16 *Text, UINTN TextChars, UINTN *OutCount, const UINT8 *Bytes, UINTN ByteCount,
-                           UINTN DigitCount) {
-  if (Text == nullptr || OutCount == nullptr || (Bytes == nullptr && ByteCount != 0)) return EFI_INVALID_PARAMETER;
+EFI_STATUS HexEncodeNumber(CHAR16 *Text, UINTN TextChars, UINTN *OutCount, const UINT8 *Bytes,
+                           UINTN ByteCount, UINTN DigitCount) {
+  if (Text == nullptr || OutCount == nullptr || (Bytes == nullptr && ByteCount != 0))
+    return EFI_INVALID_PARAMETER;
   if (ByteCount > UINTN_MAX / 2 || DigitCount < 2 * ByteCount) return EFI_INVALID_PARAMETER;
   if (DigitCount >= TextChars) return EFI_BUFFER_TOO_SMALL;
   // Digit j counted from the right is nibble j of the number.
@@ -145,7 +152,8 @@ EFI_STATUS HexEncodeName(CHAR16 *Text, UINTN *InOutSize, const CHAR16 *Name) {
   if (Offered < Needed) return EFI_BUFFER_TOO_SMALL;
   if (Text == nullptr) return EFI_INVALID_PARAMETER;
   for (UINTN Index = 0; Index < NameLength; ++Index)
-    for (UINTN Digit = 0; Digit < 4; ++Digit) Text[4 * Index + Digit] = LowerHexDigit(Name[Index] >> (12 - 4 * Digit));
+    for (UINTN Digit = 0; Digit < 4; ++Digit)
+      Text[4 * Index + Digit] = LowerHexDigit(Name[Index] >> (12 - 4 * Digit));
   Text[4 * NameLength] = 0;
   return EFI_SUCCESS;
 }

@@ -24,8 +24,8 @@ inline constexpr UINTN HEX_ENCODE_BYTES_MAX = 32768;
 // EFI_BUFFER_TOO_SMALL when DigitCount + 1 exceeds TextChars,
 // EFI_INVALID_PARAMETER when DigitCount is below 2 x ByteCount (high bytes would
 // be lost) or a pointer is null.
-EFI_STATUS HexEncodeNumber(CHAR16 *Text, UINTN TextChars, UINTN *OutCount, const UINT8 *Bytes, UINTN ByteCount,
-                           UINTN DigitCount);
+EFI_STATUS HexEncodeNumber(CHAR16 *Text, UINTN TextChars, UINTN *OutCount, const UINT8 *Bytes,
+                           UINTN ByteCount, UINTN DigitCount);
 
 // GUID/PATH form: 2 x ByteCount lowercase digits in memory order, then NUL.
 // Works on a pool scratch copy of HEX_ENCODE_BYTES_MAX bytes. Writes nothing and

@@ -37,7 +37,9 @@ constexpr CHAR16 VALUE_KEY[] = u"&VALUE=";
 constexpr UINTN VALUE_KEY_CHARS = ArrayCount(VALUE_KEY) - 1;
 
 UINT16 ReadUint16(const UINT8 *Bytes) { return static_cast<UINT16>(Bytes[0] | (Bytes[1] << 8)); }
-UINT32 ReadUint32(const UINT8 *Bytes) { return static_cast<UINT32>(ReadUint16(Bytes)) | (static_cast<UINT32>(ReadUint16(Bytes + 2)) << 16); }
+UINT32 ReadUint32(const UINT8 *Bytes) {
+  return static_cast<UINT32>(ReadUint16(Bytes)) | (static_cast<UINT32>(ReadUint16(Bytes + 2)) << 16);
+}
 
 // Widens the ASCII name bytes [Start, End) of an opcode into a cleared name
 // buffer, stopping at a NUL or after the characters a registry entry keeps.
@@ -52,13 +54,14 @@ void CopyOpcodeName(const UINT8 *Opcode, UINTN Start, UINTN End, CHAR16 (&Name)[
 
 bool CacheHolds(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINTN Size) {
   const VARSTORE_READ_CACHE &Cache = VarStoreReadCache;
-  return Cache.Block != nullptr && Cache.HiiHandle == HiiHandle && Cache.Size == Size && GuidEquals(Cache.Guid, Guid) &&
-         Utf16CompareN(Cache.Name, Name, VARSTORE_NAME_CHARS) == 0;
+  return Cache.Block != nullptr && Cache.HiiHandle == HiiHandle && Cache.Size == Size &&
+         GuidEquals(Cache.Guid, Guid) && Utf16CompareN(Cache.Name, Name, VARSTORE_NAME_CHARS) == 0;
 }
 
 // Replaces the cache with a copy of the block just read. A name that does not
 // fit the key is not cached; a failed allocation leaves no cache at all.
-void KeepReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, const UINT8 *Block, UINTN Size) {
+void KeepReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, const UINT8 *Block,
+                   UINTN Size) {
   DiscardVarStoreReadCache();
   if (Utf16LengthBounded(Name, VARSTORE_NAME_CHARS) >= VARSTORE_NAME_CHARS) return;
   auto *Copy = static_cast<UINT8 *>(PoolAlloc(VARSTORE_BLOCK_BYTES));
@@ -82,7 +85,8 @@ EFI_STATUS GetForeignDriverHandle(EFI_HII_HANDLE HiiHandle, EFI_HANDLE *ForeignD
 EFI_STATUS LocateRouter() {
   if (VarStoreRouter != nullptr) return EFI_SUCCESS;
   void *Interface = nullptr;
-  const EFI_STATUS Status = BootServices->LocateProtocol(&EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID, nullptr, &Interface);
+  const EFI_STATUS Status =
+      BootServices->LocateProtocol(&EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID, nullptr, &Interface);
   if (EFI_ERROR(Status)) return Status;
   if (Interface == nullptr) return EFI_NOT_FOUND;
   VarStoreRouter = static_cast<EFI_HII_CONFIG_ROUTING_PROTOCOL *>(Interface);
@@ -91,7 +95,8 @@ EFI_STATUS LocateRouter() {
 
 EFI_STATUS GetDriverDevicePath(EFI_HANDLE ForeignDriver, const EFI_DEVICE_PATH_PROTOCOL **Path) {
   void *Interface = nullptr;
-  const EFI_STATUS Status = BootServices->HandleProtocol(ForeignDriver, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface);
+  const EFI_STATUS Status =
+      BootServices->HandleProtocol(ForeignDriver, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface);
   if (EFI_ERROR(Status)) return Status;
   if (Interface == nullptr) return EFI_NOT_FOUND;
   *Path = static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Interface);
@@ -108,7 +113,8 @@ EFI_STATUS BuildStoreHeader(CHAR16 *Request, const EFI_GUID &Guid, const CHAR16 
   constexpr UINTN NAME_DIGITS_AT = NAME_KEY_AT + 6;
   const UINTN NameLength = Utf16LengthBounded(Name, VARSTORE_REQUEST_CHARS);
   const UINTN PathSize = DevicePathByteSize(Path);
-  if (NameLength >= VARSTORE_REQUEST_CHARS / 4 || PathSize >= VARSTORE_REQUEST_CHARS / 2) return EFI_BUFFER_TOO_SMALL;
+  if (NameLength >= VARSTORE_REQUEST_CHARS / 4 || PathSize >= VARSTORE_REQUEST_CHARS / 2)
+    return EFI_BUFFER_TOO_SMALL;
   const UINTN PathKeyAt = NAME_DIGITS_AT + 4 * NameLength;
   const UINTN PathDigitsAt = PathKeyAt + 6;
   if (PathDigitsAt + 2 * PathSize + Reserve >= VARSTORE_REQUEST_CHARS) return EFI_BUFFER_TOO_SMALL;
@@ -164,8 +170,8 @@ EFI_STATUS ExtractBlock(const CHAR16 *Request, UINT8 *Block, UINTN Size) {
 }
 
 // Everything of a read after the request block exists; the caller releases it.
-EFI_STATUS ReadThroughRouter(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid,
-                             UINT8 *Block, UINTN Size) {
+EFI_STATUS ReadThroughRouter(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
+                             const EFI_GUID &Guid, UINT8 *Block, UINTN Size) {
   EFI_HANDLE ForeignDriver = nullptr;
   EFI_STATUS Status = GetForeignDriverHandle(HiiHandle, &ForeignDriver);
   if (EFI_ERROR(Status)) return Status;
@@ -185,8 +191,8 @@ EFI_STATUS ReadThroughRouter(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CH
 
 // Appends "&VALUE=" and the digits of the block (last byte first) to the
 // request, growing it to fit; EFI_OUT_OF_RESOURCES leaves *Request as it was.
-EFI_STATUS AppendValue(CHAR16 **Request, UINTN RequestSize, CHAR16 *ValueText, UINTN ValueChars, const UINT8 *Block,
-                       UINTN Size) {
+EFI_STATUS AppendValue(CHAR16 **Request, UINTN RequestSize, CHAR16 *ValueText, UINTN ValueChars,
+                       const UINT8 *Block, UINTN Size) {
   UINTN Count = 0;
   EFI_STATUS Status = HexEncodeNumber(ValueText, ValueChars, &Count, Block, Size, 2 * Size);
   if (EFI_ERROR(Status)) return Status;
@@ -195,7 +201,8 @@ EFI_STATUS AppendValue(CHAR16 **Request, UINTN RequestSize, CHAR16 *ValueText, U
   if (Grown == nullptr) return EFI_OUT_OF_RESOURCES;
   *Request = Grown;
   const UINTN Chars = NewSize / sizeof(CHAR16);
-  if (EFI_ERROR(Utf16AppendChecked(Grown, Chars, VALUE_KEY)) || EFI_ERROR(Utf16AppendChecked(Grown, Chars, ValueText)))
+  if (EFI_ERROR(Utf16AppendChecked(Grown, Chars, VALUE_KEY)) ||
+      EFI_ERROR(Utf16AppendChecked(Grown, Chars, ValueText)))
     return EFI_BUFFER_TOO_SMALL;
   return EFI_SUCCESS;
 }
@@ -250,8 +257,8 @@ UINTN DevicePathByteSize(const EFI_DEVICE_PATH_PROTOCOL *Path) {
   }
 }
 
-void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size, UINT32 Attributes,
-                      UINT8 IsEfi) {
+void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size,
+                      UINT32 Attributes, UINT8 IsEfi) {
   if (VarStoreId == 0) return;
   for (VARSTORE_RECORD &Entry : VarStoreRegistry) {
     if (Entry.VarStoreId != 0) continue;
@@ -267,8 +274,8 @@ void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreI
   }
 }
 
-BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut, UINT32 *AttributesOut,
-                     UINT8 *IsEfiOut) {
+BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut,
+                     UINT32 *AttributesOut, UINT8 *IsEfiOut) {
   if (VarStoreId == 0) return FALSE;
   for (const VARSTORE_RECORD &Entry : VarStoreRegistry) {
     if (Entry.VarStoreId == 0) break;
@@ -292,11 +299,13 @@ EFI_STATUS RecordVarStoreOpcode(const UINT8 *Opcode, UINTN Available) {
   if (Opcode[0] == IFR_VARSTORE_OP && Length >= VARSTORE_NAME_AT) {
     CopyBytes(&Guid, Opcode + VARSTORE_GUID_AT, sizeof(Guid));
     CopyOpcodeName(Opcode, VARSTORE_NAME_AT, Length, Name);
-    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_ID_AT), ReadUint16(Opcode + VARSTORE_SIZE_AT), 0, 0);
+    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_ID_AT), ReadUint16(Opcode + VARSTORE_SIZE_AT),
+                     0, 0);
   } else if (Opcode[0] == IFR_VARSTORE_EFI_OP && Length >= VARSTORE_EFI_NAME_AT) {
     CopyBytes(&Guid, Opcode + VARSTORE_EFI_GUID_AT, sizeof(Guid));
     CopyOpcodeName(Opcode, VARSTORE_EFI_NAME_AT, Length, Name);
-    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_EFI_ID_AT), ReadUint16(Opcode + VARSTORE_EFI_SIZE_AT),
+    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_EFI_ID_AT),
+                     ReadUint16(Opcode + VARSTORE_EFI_SIZE_AT),
                      ReadUint32(Opcode + VARSTORE_EFI_ATTRIBUTES_AT), 1);
   }
   return EFI_SUCCESS;
@@ -331,7 +340,8 @@ EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, cons
     PoolFree(Request);
     return EFI_OUT_OF_RESOURCES;
   }
-  const EFI_STATUS Status = WriteThroughRouter(&Request, ValueText, ValueChars, HiiHandle, Name, *Guid, Block, Size);
+  const EFI_STATUS Status =
+      WriteThroughRouter(&Request, ValueText, ValueChars, HiiHandle, Name, *Guid, Block, Size);
   PoolFree(Request);
   PoolFree(ValueText);
   return Status;

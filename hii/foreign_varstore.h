@@ -58,14 +58,14 @@ UINTN DevicePathByteSize(const EFI_DEVICE_PATH_PROTOCOL *Path);
 
 // Copies the values into the next free registry entry (Name cut to fit the
 // entry). Does nothing when the registry is full or VarStoreId is 0.
-void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size, UINT32 Attributes,
-                      UINT8 IsEfi);
+void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size,
+                      UINT32 Attributes, UINT8 IsEfi);
 
 // Copies out the first registered store with that id: Name (VARSTORE_NAME_CHARS
 // code units), Guid, Size, Attributes, IsEfi; any output may be null. Returns
 // FALSE, leaving the outputs as they were, when none has that id.
-BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut, UINT32 *AttributesOut,
-                     UINT8 *IsEfiOut);
+BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut,
+                     UINT32 *AttributesOut, UINT8 *IsEfiOut);
 
 // Registers the store declared by one IFR opcode (EFI_IFR_VARSTORE or
 // EFI_IFR_VARSTORE_EFI); others are ignored. Opcode points at the opcode header
