@@ -27,12 +27,13 @@ struct CopyCase {
 // Overlapping copies in both directions, short (byte loop only) and long enough
 // to use the eight-byte forward path with and without a tail.
 TEST(CopyBytes, OverlappingRegionsReceiveTheOriginalSourceBytes) {
-  const CopyCase Cases[] = {{3, 0, 10}, {0, 3, 10}, {8, 0, 20}, {0, 8, 20}, {1, 0, 33}, {0, 1, 33},
-                            {5, 5, 12}, {0, 16, 16}, {16, 0, 16}, {2, 0, 0}};
+  const CopyCase Cases[] = {{3, 0, 10}, {0, 3, 10}, {8, 0, 20},  {0, 8, 20},  {1, 0, 33},
+                            {0, 1, 33}, {5, 5, 12}, {0, 16, 16}, {16, 0, 16}, {2, 0, 0}};
   for (const CopyCase &Case : Cases) {
     std::vector<UINT8> Buffer = Sequence(64);
     const std::vector<UINT8> Before = Buffer;
-    void *Result = CopyBytes(Buffer.data() + Case.DestinationOffset, Buffer.data() + Case.SourceOffset, Case.Count);
+    void *Result =
+        CopyBytes(Buffer.data() + Case.DestinationOffset, Buffer.data() + Case.SourceOffset, Case.Count);
     EXPECT_EQ(Result, Buffer.data() + Case.DestinationOffset);
     std::vector<UINT8> Expected = Before;
     std::memmove(Expected.data() + Case.DestinationOffset, Before.data() + Case.SourceOffset, Case.Count);

@@ -65,12 +65,12 @@ TEST(Utf16CopyChecked, RefusesOverlappingRegions) {
     EFI_STATUS Expected;
   };
   const Case Cases[] = {
-      {0, 8, 4, 2, EFI_ACCESS_DENIED},   // source above, inside the destination buffer
-      {0, 4, 4, 2, EFI_SUCCESS},         // source right after the destination buffer
-      {3, 8, 0, 6, EFI_ACCESS_DENIED},   // destination inside the source text
-      {3, 8, 0, 3, EFI_ACCESS_DENIED},   // destination on the source's terminator
-      {4, 8, 0, 3, EFI_SUCCESS},         // destination just past the terminator
-      {2, 8, 2, 3, EFI_ACCESS_DENIED},   // the same place
+      {0, 8, 4, 2, EFI_ACCESS_DENIED},  // source above, inside the destination buffer
+      {0, 4, 4, 2, EFI_SUCCESS},        // source right after the destination buffer
+      {3, 8, 0, 6, EFI_ACCESS_DENIED},  // destination inside the source text
+      {3, 8, 0, 3, EFI_ACCESS_DENIED},  // destination on the source's terminator
+      {4, 8, 0, 3, EFI_SUCCESS},        // destination just past the terminator
+      {2, 8, 2, 3, EFI_ACCESS_DENIED},  // the same place
   };
   for (const Case &Test : Cases) {
     CHAR16 Base[16];
@@ -79,8 +79,8 @@ TEST(Utf16CopyChecked, RefusesOverlappingRegions) {
     Base[Test.SourceOffset + Test.SourceLength] = 0;
     const std::u16string Before(Base, 16);
     const std::u16string Source(Base + Test.SourceOffset, Test.SourceLength);
-    const EFI_STATUS Status = Utf16CopyChecked(Base + Test.DestinationOffset, Test.DestinationChars,
-                                               Base + Test.SourceOffset);
+    const EFI_STATUS Status =
+        Utf16CopyChecked(Base + Test.DestinationOffset, Test.DestinationChars, Base + Test.SourceOffset);
     EXPECT_EQ(Status, Test.Expected) << Test.DestinationOffset << " <- " << Test.SourceOffset;
     if (Status == EFI_SUCCESS) {
       EXPECT_EQ(std::u16string(Base + Test.DestinationOffset), Source);
@@ -167,8 +167,8 @@ TEST(Utf16Find, FindsTheFirstOccurrence) {
     const CHAR16 *Pattern;
     INTN Offset;  // -1: none
   };
-  const Case Cases[] = {{u"", 0}, {u"aab", 1}, {u"b", 3}, {u"baab", 3}, {u"aabx", -1},
-                        {u"aaabaabb", -1}, {u"c", -1}, {u"ab", 2}};
+  const Case Cases[] = {{u"", 0},      {u"aab", 1},       {u"b", 3},  {u"baab", 3},
+                        {u"aabx", -1}, {u"aaabaabb", -1}, {u"c", -1}, {u"ab", 2}};
   for (const Case &Test : Cases) {
     const CHAR16 *Found = Utf16Find(Text, Test.Pattern);
     if (Test.Offset < 0) {
@@ -183,7 +183,8 @@ TEST(Utf16Find, FindsTheFirstOccurrence) {
 
 // ---- Device paths ----
 
-void AppendNode(std::vector<UINT8> &Path, UINT8 Type, UINT8 SubType, UINT16 Length, std::vector<UINT8> Body = {}) {
+void AppendNode(std::vector<UINT8> &Path, UINT8 Type, UINT8 SubType, UINT16 Length,
+                std::vector<UINT8> Body = {}) {
   Path.insert(Path.end(), {Type, SubType, static_cast<UINT8>(Length), static_cast<UINT8>(Length >> 8)});
   Path.insert(Path.end(), Body.begin(), Body.end());
 }
