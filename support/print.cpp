@@ -140,10 +140,12 @@ UINTN FormatNarrow(CHAR8 (&Scratch)[SCRATCH_CHARS], const CHAR8 *Format, ...) {
 
 // ---- Parsing a conversion ----
 
+bool IsDigit(CHAR16 Character) { return Character >= u'0' && Character <= u'9'; }
+
 // A decimal run; saturates instead of wrapping so a silly width stays huge.
 UINTN ReadDecimal(FormatState &State) {
   UINTN Value = 0;
-  for (CHAR16 Character = PeekFormat(State); Character >= u'0' && Character <= u'9';
+  for (CHAR16 Character = PeekFormat(State); IsDigit(Character);
        SkipFormat(State), Character = PeekFormat(State)) {
     const UINTN Digit = Character - u'0';
     Value = Value > (UINTN_MAX - Digit) / 10 ? UINTN_MAX : Value * 10 + Digit;
@@ -156,51 +158,62 @@ void SetWidth(Conversion &Spec, UINTN Value) {
   Spec.WidthGiven = true;
 }
 
+struct FlagCharacter {
+  CHAR16 Character;
+  bool Conversion::*Flag;
+};
+constexpr FlagCharacter FLAG_CHARACTERS[] = {
+    {u'-', &Conversion::LeftJustify}, {u'+', &Conversion::Sign}, {u' ', &Conversion::Blank},
+    {u',', &Conversion::Comma},       {u'L', &Conversion::Long}, {u'l', &Conversion::Long},
+};
+
+// Sets the flag a character stands for; false when it stands for none.
+bool ApplyFlag(Conversion &Spec, CHAR16 Character) {
+  for (const FlagCharacter &Entry : FLAG_CHARACTERS) {
+    if (Entry.Character != Character) continue;
+    Spec.*Entry.Flag = true;
+    return true;
+  }
+  return false;
+}
+
+// A run of digits: the width before a ".", the precision after it. A leading "0"
+// of the width asks for zero fill.
+void ReadNumberField(FormatState &State, Conversion &Spec, bool AfterDot) {
+  if (AfterDot) {
+    Spec.Precision = ReadDecimal(State);
+    return;
+  }
+  if (PeekFormat(State) == u'0') Spec.Zero = true;
+  SetWidth(Spec, ReadDecimal(State));
+}
+
+// "*": the width or precision comes from the next argument.
+void ReadStarField(FormatState &State, Conversion &Spec, bool AfterDot) {
+  const auto Value = __builtin_va_arg(State.Arguments, UINTN);
+  if (AfterDot) {
+    Spec.Precision = Value;
+  } else {
+    SetWidth(Spec, Value);
+  }
+}
+
 // Consumes flags, width and precision in any order; gives the character that ended
 // them, still unconsumed.
 CHAR16 ReadConversionSpec(FormatState &State, Conversion &Spec) {
   bool AfterDot = false;
-  for (;;) {
-    const CHAR16 Character = PeekFormat(State);
-    if (Character >= u'0' && Character <= u'9') {
-      if (AfterDot) {
-        Spec.Precision = ReadDecimal(State);
-      } else {
-        if (Character == u'0') Spec.Zero = true;
-        SetWidth(Spec, ReadDecimal(State));
-      }
+  for (CHAR16 Character = PeekFormat(State);; Character = PeekFormat(State)) {
+    if (IsDigit(Character)) {
+      ReadNumberField(State, Spec, AfterDot);
       continue;
     }
-    switch (Character) {
-      case u'-':
-        Spec.LeftJustify = true;
-        break;
-      case u'+':
-        Spec.Sign = true;
-        break;
-      case u' ':
-        Spec.Blank = true;
-        break;
-      case u',':
-        Spec.Comma = true;
-        break;
-      case u'L':
-      case u'l':
-        Spec.Long = true;
-        break;
-      case u'.':
-        AfterDot = true;
-        Spec.PrecisionGiven = true;
-        break;
-      case u'*':
-        if (AfterDot) {
-          Spec.Precision = __builtin_va_arg(State.Arguments, UINTN);
-        } else {
-          SetWidth(Spec, __builtin_va_arg(State.Arguments, UINTN));
-        }
-        break;
-      default:
-        return Character;
+    if (Character == u'.') {
+      AfterDot = true;
+      Spec.PrecisionGiven = true;
+    } else if (Character == u'*') {
+      ReadStarField(State, Spec, AfterDot);
+    } else if (!ApplyFlag(Spec, Character)) {
+      return Character;
     }
     SkipFormat(State);
   }
