@@ -45,3 +45,9 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/host.cmake)
   include(${CMAKE_SOURCE_DIR}/qemu/host.cmake)
 endif()
+
+if(TARGET addoncard)
+  add_test(NAME addoncard_packages
+           COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:addoncard> -DDIR=${CMAKE_BINARY_DIR}/addoncard_packages
+                   -P ${CMAKE_SOURCE_DIR}/tests/addoncard_packages.cmake)
+endif()
