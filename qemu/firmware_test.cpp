@@ -11,6 +11,7 @@ namespace {
 constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
     {"formatter", RunFormatterChecks},
+    {"hii-static-packages", RunStaticPackageChecks},
 };
 
 void RunAllGroups(CheckLog &Log) {
@@ -43,6 +44,11 @@ extern "C" EFI_STATUS EFIAPI FirmwareTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
   CheckLog Log;
   RunAllGroups(Log);
   const bool Success = Log.FailedCount() == 0 && Log.PassedCount() > 0;
-  Line.Text("SUMMARY ").Decimal(Log.PassedCount()).Text(" passed, ").Decimal(Log.FailedCount()).Text(" failed").Emit();
+  Line.Text("SUMMARY ")
+      .Decimal(Log.PassedCount())
+      .Text(" passed, ")
+      .Decimal(Log.FailedCount())
+      .Text(" failed")
+      .Emit();
   EndVirtualMachine(Success);
 }

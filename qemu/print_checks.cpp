@@ -28,8 +28,8 @@ constexpr FormatCase FORMAT_CASES[] = {
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%g", &ADDONCARD_FORMSET_GUID); }},
     {"print/%r of EFI_NOT_FOUND gives Not Found", u"Not Found", DEFAULT_BYTES,
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%r", EFI_NOT_FOUND); }},
-    {"print/%r of 0 gives Success and of an unnamed error its low 32 bits",
-     u"Success/00000022", DEFAULT_BYTES,
+    {"print/%r of 0 gives Success and of an unnamed error its low 32 bits", u"Success/00000022",
+     DEFAULT_BYTES,
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%r/%r", EFI_SUCCESS, EncodeError(34)); }},
     {"print/%,d of 1234567 gives 1,234,567", u"1,234,567", DEFAULT_BYTES,
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%,d", 1234567); }},
@@ -43,17 +43,14 @@ constexpr FormatCase FORMAT_CASES[] = {
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"CSPAC%03X CSPAC%03X", 0, 0x2A); }},
     {"print/a configuration piece %s&OFFSET=0&WIDTH=%016LX", u"NAME=0000&OFFSET=0&WIDTH=0000000000000029",
      DEFAULT_BYTES,
-     [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%s&OFFSET=0&WIDTH=%016LX", u"NAME=0000", 0x29ULL); }},
+     [](CHAR16 *B, UINTN S) {
+       return FormatUtf16(B, S, u"%s&OFFSET=0&WIDTH=%016LX", u"NAME=0000", 0x29ULL);
+     }},
     {"print/%t of an EFI_TIME gives month/day/year and the time", u"12/07/2026  20:17", DEFAULT_BYTES,
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"%t", &SAMPLE_TIME); }},
     {"print/an 8-byte buffer receives abc and a NUL of abcdef", u"abc", 8,
      [](CHAR16 *B, UINTN S) { return FormatUtf16(B, S, u"abcdef"); }},
 };
-
-bool SameText(const CHAR16 *A, const CHAR16 *B) {
-  const UINTN Length = Utf16Length(A);
-  return Length == Utf16Length(B) && Utf16CompareN(A, B, Length + 1) == 0;
-}
 
 void RunFormatCase(CheckLog &Log, const FormatCase &Case) {
   CHAR16 Scratch[SCRATCH_CHARS];
@@ -68,7 +65,11 @@ void RunFormatCase(CheckLog &Log, const FormatCase &Case) {
   if (!StayedInside) {
     Details.Text("wrote past the ").Decimal(Case.BufferBytes).Text("-byte buffer");
   } else if (Written != ExpectedCount || !SameText(Scratch, Case.Expected)) {
-    Details.Text("got ").Quoted(Scratch, UsableChars).Text(" (").Decimal(Written).Text(" characters), expected ");
+    Details.Text("got ")
+        .Quoted(Scratch, UsableChars)
+        .Text(" (")
+        .Decimal(Written)
+        .Text(" characters), expected ");
     Details.Quoted(Case.Expected).Text(" (").Decimal(ExpectedCount).Text(")");
   }
   Log.Record(Case.Name, Details.IsEmpty(), Details);

@@ -97,7 +97,8 @@ ReportLine &ReportLine::Decimal(UINT64 Value) {
 ReportLine &ReportLine::Status(EFI_STATUS Value) { return Text("0x").Hex(Value, 16); }
 
 void ReportLine::Emit(bool DebugConsoleOnly) {
-  for (UINTN Index = 0; Index < Length; ++Index) WritePortByte(DEBUG_CONSOLE_PORT, static_cast<UINT8>(Buffer[Index]));
+  for (UINTN Index = 0; Index < Length; ++Index)
+    WritePortByte(DEBUG_CONSOLE_PORT, static_cast<UINT8>(Buffer[Index]));
   WritePortByte(DEBUG_CONSOLE_PORT, '\n');
   if (!DebugConsoleOnly) WriteToFirmwareConsole(Buffer, Length);
   Length = 0;
@@ -130,7 +131,8 @@ void EmitHexBlock(const CHAR8 *Label, const void *Bytes, UINTN Size) {
   ReportLine Line;
   Line.Text("BEGIN ").Text(Label).Text(" ").Decimal(Size).Text(" bytes").Emit(true);
   for (UINTN Offset = 0; Offset < Size; Offset += BYTES_PER_LINE) {
-    for (UINTN Index = Offset; Index < Size && Index < Offset + BYTES_PER_LINE; ++Index) Line.Hex(Data[Index], 2);
+    for (UINTN Index = Offset; Index < Size && Index < Offset + BYTES_PER_LINE; ++Index)
+      Line.Hex(Data[Index], 2);
     Line.Emit(true);
   }
   Line.Text("END ").Text(Label).Emit(true);
