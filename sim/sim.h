@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,44 @@ void ClearFaults();
 // Used by every service implementation on entry: true (and *Status set) when a
 // fault is armed for it.
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status);
+
+// ---- lifecycle details ------------------------------------------------------------
+// PowerOn() and Reset() release every pool block still held (memory does not
+// survive a reset), so pointers kept by the code under test dangle afterwards:
+// call ResetDriverState() next, as a fresh image load would start. PowerOn()
+// also forgets pool errors not yet taken; Reset() keeps them.
+
+// ---- variables (test controls; they bypass the runtime services' checks) ----------
+struct VariableRecord {
+  std::u16string Name;
+  EFI_GUID Guid;
+  UINT32 Attributes;
+  std::vector<UINT8> Data;
+};
+std::optional<VariableRecord> FindVariable(const std::u16string &Name, const EFI_GUID &Guid);
+// Creates or replaces the variable as given (any attributes, any size, even 0).
+void WriteVariable(const std::u16string &Name, const EFI_GUID &Guid, UINT32 Attributes,
+                   const std::vector<UINT8> &Data);
+bool DeleteVariable(const std::u16string &Name, const EFI_GUID &Guid);
+// In the order GetNextVariableName walks them.
+std::vector<VariableRecord> ListVariables();
+std::size_t VariableCount();
+
+// ---- boot-services state, for tests -------------------------------------------------
+EFI_TPL CurrentTpl();
+// Events created and not yet closed.
+std::size_t OpenEventCount();
+// Live RegisterProtocolNotify registrations for Protocol (a closed event drops its own).
+std::size_t NotifyRegistrationCount(const EFI_GUID &Protocol);
+// Handles that carry at least one protocol.
+std::size_t HandleCount();
+
+// ---- HII database, for tests ---------------------------------------------------------
+// Registered package lists, in registration order.
+std::vector<EFI_HII_HANDLE> PackageListHandles();
+
+// ---- console ------------------------------------------------------------------------
+// Text written through SystemTable()->ConOut and StdErr since the last call.
+std::u16string TakeConsoleOutput();
 
 }  // namespace sim
