@@ -153,6 +153,7 @@ constexpr const CHAR16 *ENGLISH_STRINGS[] = {
     u"16-bit PCI Device ID (0-0xFFFF).",                    // 28
     u"",                                                    // 29: holds a keyword only
     u"Select port network protocol (Ethernet/InfiniBand)",  // 30
+    u"",                                                    // 31-40: card page titles
     u"",
     u"",
     u"",
@@ -162,7 +163,6 @@ constexpr const CHAR16 *ENGLISH_STRINGS[] = {
     u"",
     u"",
     u"",
-    u"",  // 31-40: card page titles
     u"",  // 41: the empty string
 };
 static_assert(ArrayCount(ENGLISH_STRINGS) == ADDONCARD_LAST_STATIC_STRING_ID);
