@@ -2,8 +2,21 @@
 # firmware test application that the efi build produced.
 set(ADDONCARD_EFI_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/efi CACHE PATH
     "Build directory of the efi build whose firmware test application the host tests boot")
+set(ADDONCARD_FIRMWARE_EXPORT ${CMAKE_BINARY_DIR}/firmware-export.hex)
 
+# The checks inside OVMF; OVMF's export of the static package list is kept for
+# the comparison below.
 add_test(NAME firmware_ovmf
-         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-firmware-test.sh --timeout 240
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-firmware-test.sh --timeout 240 --export-hex ${ADDONCARD_FIRMWARE_EXPORT}
                  ${ADDONCARD_EFI_BUILD_DIR}/qemu/AddOnCardFirmwareTest.efi)
-set_tests_properties(firmware_ovmf PROPERTIES TIMEOUT 300)
+set_tests_properties(firmware_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP firmware_export)
+
+# The simulator registers the same list and must export the same bytes. The
+# pass pattern also fails a run in which the test was skipped or not found.
+add_test(NAME firmware_export_matches_ovmf
+         COMMAND addoncard_tests --gtest_filter=FirmwareExport.SimulatorExportsTheStaticListAsOvmfDid)
+set_tests_properties(firmware_export_matches_ovmf PROPERTIES
+  FIXTURES_REQUIRED firmware_export TIMEOUT 120
+  ENVIRONMENT ADDONCARD_FIRMWARE_EXPORT=${ADDONCARD_FIRMWARE_EXPORT}
+  PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 1 test\\."
+  FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")

@@ -49,6 +49,7 @@ command -v "$QEMU" >/dev/null || fail "$QEMU not found (Debian package qemu-syst
 [ -r "$app" ] || fail "test application $app not found (build the efi build first)"
 for f in "${extra_files[@]}"; do [ -r "$f" ] || fail "$f not found"; done
 
+[ -z "$export_hex" ] || rm -f "$export_hex"
 work=$(mktemp -d "${TMPDIR:-/tmp}/addoncard-ovmf.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
