@@ -8,6 +8,7 @@
 #include "support/print.h"
 #include "support/strings.h"
 #include "uefi/guids.h"
+#include "uefi/ifr.h"
 
 constinit VARSTORE_RECORD VarStoreRegistry[VARSTORE_REGISTRY_ENTRIES] = {};
 constinit VARSTORE_READ_CACHE VarStoreReadCache = {};
@@ -16,20 +17,18 @@ constinit EFI_HII_CONFIG_ROUTING_PROTOCOL *VarStoreRouter = nullptr;
 
 namespace {
 
-// Field offsets of the two store-declaring IFR opcodes. The ASCII name follows
-// the fixed fields and runs to its NUL or the opcode's end.
-constexpr UINT8 IFR_VARSTORE_OP = 0x24;
-constexpr UINT8 IFR_VARSTORE_EFI_OP = 0x26;
-constexpr UINTN VARSTORE_GUID_AT = 2;
-constexpr UINTN VARSTORE_ID_AT = 18;
-constexpr UINTN VARSTORE_SIZE_AT = 20;
-constexpr UINTN VARSTORE_NAME_AT = 22;
-constexpr UINTN VARSTORE_EFI_ID_AT = 2;
-constexpr UINTN VARSTORE_EFI_GUID_AT = 4;
-constexpr UINTN VARSTORE_EFI_ATTRIBUTES_AT = 20;
-constexpr UINTN VARSTORE_EFI_SIZE_AT = 24;
-constexpr UINTN VARSTORE_EFI_NAME_AT = 26;
-constexpr UINT8 IFR_LENGTH_MASK = 0x7F;
+// Where the fields of the two store-declaring opcodes lie. The ASCII name
+// follows the fixed fields and runs to its NUL or the opcode's end.
+constexpr UINTN VARSTORE_GUID_AT = __builtin_offsetof(EFI_IFR_VARSTORE, Guid);
+constexpr UINTN VARSTORE_ID_AT = __builtin_offsetof(EFI_IFR_VARSTORE, VarStoreId);
+constexpr UINTN VARSTORE_SIZE_AT = __builtin_offsetof(EFI_IFR_VARSTORE, Size);
+constexpr UINTN VARSTORE_NAME_AT = __builtin_offsetof(EFI_IFR_VARSTORE, Name);
+constexpr UINTN VARSTORE_EFI_ID_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, VarStoreId);
+constexpr UINTN VARSTORE_EFI_GUID_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Guid);
+constexpr UINTN VARSTORE_EFI_ATTRIBUTES_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Attributes);
+constexpr UINTN VARSTORE_EFI_SIZE_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Size);
+constexpr UINTN VARSTORE_EFI_NAME_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Name);
+static_assert(VARSTORE_NAME_AT == 22 && VARSTORE_EFI_NAME_AT == 26);
 
 constexpr UINTN REQUEST_BYTES = VARSTORE_REQUEST_CHARS * sizeof(CHAR16);
 constexpr UINTN OFFSET_WIDTH_PIECE_BYTES = 64;
@@ -296,12 +295,12 @@ EFI_STATUS RecordVarStoreOpcode(const UINT8 *Opcode, UINTN Available) {
   const UINTN Length = OpcodeLength < Available ? OpcodeLength : Available;
   CHAR16 Name[VARSTORE_NAME_CHARS];
   EFI_GUID Guid;
-  if (Opcode[0] == IFR_VARSTORE_OP && Length >= VARSTORE_NAME_AT) {
+  if (Opcode[0] == EFI_IFR_VARSTORE_OP && Length >= VARSTORE_NAME_AT) {
     CopyBytes(&Guid, Opcode + VARSTORE_GUID_AT, sizeof(Guid));
     CopyOpcodeName(Opcode, VARSTORE_NAME_AT, Length, Name);
     RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_ID_AT), ReadUint16(Opcode + VARSTORE_SIZE_AT),
                      0, 0);
-  } else if (Opcode[0] == IFR_VARSTORE_EFI_OP && Length >= VARSTORE_EFI_NAME_AT) {
+  } else if (Opcode[0] == EFI_IFR_VARSTORE_EFI_OP && Length >= VARSTORE_EFI_NAME_AT) {
     CopyBytes(&Guid, Opcode + VARSTORE_EFI_GUID_AT, sizeof(Guid));
     CopyOpcodeName(Opcode, VARSTORE_EFI_NAME_AT, Length, Name);
     RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_EFI_ID_AT),
