@@ -340,16 +340,16 @@ std::vector<UINT8> &CardDriver::Store(std::string_view Name) {
   throw std::out_of_range("no buffer store named " + std::string(Name));
 }
 
-CardDriver &PublishCard(PciFunction &Pci, const std::vector<UINT8> &PackageList,
-                        const std::vector<StoreContents> &Initial) {
+namespace {
+
+CardDriver &Publish(PciFunction *Pci, std::vector<UINT8> DevicePath, const std::vector<UINT8> &PackageList,
+                    const std::vector<StoreContents> &Initial) {
   auto Card = std::make_unique<CardDriver>();
-  Card->Pci = &Pci;
+  Card->Pci = Pci;
+  Card->DevicePath = std::move(DevicePath);
   Card->PackageList = PackageList;
   Card->Stores = DeclaredStores(PackageList);
   ApplyInitialContents(Card->Stores, Initial);
-  UINT8 Port = 0;
-  for (const CardEntry &Entry : Cards()) Port = static_cast<UINT8>(Port + (Entry.Card->Pci == &Pci));
-  Card->DevicePath = PortPath(Pci, Port);
   Card->ConfigAccess = {CardExtractConfig, CardRouteConfig, CardCallback};
 
   CardServices Services;
@@ -360,9 +360,14 @@ CardDriver &PublishCard(PciFunction &Pci, const std::vector<UINT8> &PackageList,
   Cards().push_back({std::move(Card), Services});
   CardDriver &Published = *Cards().back().Card;
 
-  EFI_STATUS Status = SystemTable()->BootServices->InstallMultipleProtocolInterfaces(
-      &Published.Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, Published.DevicePath.data(),
-      &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Published.ConfigAccess, nullptr);
+  EFI_BOOT_SERVICES *Bs = SystemTable()->BootServices;
+  EFI_STATUS Status =
+      Published.DevicePath.empty()
+          ? Bs->InstallMultipleProtocolInterfaces(&Published.Handle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID,
+                                                  &Published.ConfigAccess, nullptr)
+          : Bs->InstallMultipleProtocolInterfaces(
+                &Published.Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, Published.DevicePath.data(),
+                &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Published.ConfigAccess, nullptr);
   if (EFI_ERROR(Status)) throw std::runtime_error("PublishCard: protocol installation failed");
   // The stores hold their values before the forms become visible.
   CreateEfiVariables(Published.Stores);
@@ -371,6 +376,20 @@ CardDriver &PublishCard(PciFunction &Pci, const std::vector<UINT8> &PackageList,
       Published.Handle, &Published.HiiHandle);
   if (EFI_ERROR(Status)) throw std::runtime_error("PublishCard: the HII database refused the package list");
   return Published;
+}
+
+}  // namespace
+
+CardDriver &PublishCard(PciFunction &Pci, const std::vector<UINT8> &PackageList,
+                        const std::vector<StoreContents> &Initial) {
+  UINT8 Port = 0;
+  for (const CardEntry &Entry : Cards()) Port = static_cast<UINT8>(Port + (Entry.Card->Pci == &Pci));
+  return Publish(&Pci, PortPath(Pci, Port), PackageList, Initial);
+}
+
+CardDriver &PublishCardOnPath(const std::vector<UINT8> &DevicePath, const std::vector<UINT8> &PackageList,
+                              const std::vector<StoreContents> &Initial) {
+  return Publish(nullptr, DevicePath, PackageList, Initial);
 }
 
 }  // namespace sim

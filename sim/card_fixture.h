@@ -218,7 +218,7 @@ struct CardDriver {
   EFI_HII_CONFIG_ACCESS_PROTOCOL ConfigAccess{};
   EFI_HANDLE Handle = nullptr;
   EFI_HII_HANDLE HiiHandle = nullptr;
-  PciFunction *Pci = nullptr;
+  PciFunction *Pci = nullptr;     // null for a card published by PublishCardOnPath
   std::vector<UINT8> DevicePath;  // the PCI function's path, a MAC node, the end node
   std::vector<UINT8> PackageList;
   std::vector<CardStore> Stores;
@@ -249,6 +249,10 @@ struct StoreContents {
 // when a firmware service refuses the card.
 CardDriver &PublishCard(PciFunction &Pci, const std::vector<UINT8> &PackageList,
                         const std::vector<StoreContents> &Initial = {});
+// The same for a driver that is not below a PCI function: its handle carries
+// DevicePath (none when empty, so the router cannot reach it); Pci stays null.
+CardDriver &PublishCardOnPath(const std::vector<UINT8> &DevicePath, const std::vector<UINT8> &PackageList,
+                              const std::vector<StoreContents> &Initial = {});
 
 // ---- the sample card ---------------------------------------------------------------
 // A network card port with the questions card setup pages usually have.

@@ -458,6 +458,23 @@ TEST_F(CardTest, CardPathLeadsToItsOwnPciFunction) {
   }
 }
 
+TEST_F(CardTest, CardsOffPciHaveNoPciAncestor) {
+  const std::vector<UINT8> VendorPath = {0x01, 0x04, 20, 0,  1,  2,  3,  4,  5,    6,    7, 8,
+                                         9,    10,   11, 12, 13, 14, 15, 16, 0x7F, 0xFF, 4, 0};
+  sim::AddPciFunction(0x15B3, 0x1021, 1, 0, 0);
+  sim::CardDriver &OffPci = sim::PublishCardOnPath(VendorPath, sim::BuildSampleCard());
+  sim::CardDriver &NoPath = sim::PublishCardOnPath({}, CardFormSet("Pathless").Build());
+  EXPECT_EQ(OffPci.Pci, nullptr);
+  std::vector<UINT8> Path = OffPci.DevicePath;
+  auto *Remaining = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Path.data());
+  EFI_HANDLE Device = nullptr;
+  EXPECT_EQ(Bs()->LocateDevicePath(&EFI_PCI_IO_PROTOCOL_GUID, &Remaining, &Device), EFI_NOT_FOUND);
+  void *Interface = nullptr;
+  EXPECT_EQ(Bs()->HandleProtocol(NoPath.Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface), EFI_UNSUPPORTED);
+  EXPECT_EQ(Bs()->HandleProtocol(NoPath.Handle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Interface),
+            EFI_SUCCESS);
+}
+
 TEST_F(CardTest, EfiStoresBecomeVariablesAndPowerOnDropsCards) {
   const auto List = CardFormSet("Efi Card")
                         .EfiStore(2, "CardVar", StoreGuid, 4, EFI_VARIABLE_BOOTSERVICE_ACCESS)
