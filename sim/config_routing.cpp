@@ -14,8 +14,8 @@
 namespace sim {
 namespace {
 
-using config::Text;
-using config::TextView;
+using cfgtext::Text;
+using cfgtext::TextView;
 
 constexpr UINT32 DefaultEfiStoreAttributes = EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
 
@@ -24,8 +24,8 @@ constexpr UINT32 DefaultEfiStoreAttributes = EFI_VARIABLE_BOOTSERVICE_ACCESS | E
 struct Target {
   EFI_HANDLE Driver = nullptr;
   EFI_HII_CONFIG_ACCESS_PROTOCOL *Access = nullptr;
-  std::optional<hii::VarStore> Store;
-  bool IsEfiStore() const { return Store && Store->OpCode == hii::IfrVarStoreEfiOp; }
+  std::optional<hiiview::VarStore> Store;
+  bool IsEfiStore() const { return Store && Store->OpCode == hiiview::IfrVarStoreEfiOp; }
 };
 
 // Result of handling one configuration of a multi-configuration text; FailAt is
@@ -36,27 +36,27 @@ struct PieceOutcome {
 };
 
 EFI_HANDLE HandleWithDevicePath(const std::vector<UINT8> &Path) {
-  if (Path.empty() || config::DevicePathSize(Path.data(), Path.size()) != Path.size()) return nullptr;
+  if (Path.empty() || cfgtext::DevicePathSize(Path.data(), Path.size()) != Path.size()) return nullptr;
   std::vector<UINT8> Copy = Path;
   auto *Remaining = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Copy.data());
   EFI_HANDLE Handle = nullptr;
   if (EFI_ERROR(SystemTable()->BootServices->LocateDevicePath(&EFI_DEVICE_PATH_PROTOCOL_GUID, &Remaining, &Handle)))
     return nullptr;
   // LocateDevicePath also accepts a handle whose path is only a prefix.
-  return hii::DevicePathOfHandle(Handle) == Path ? Handle : nullptr;
+  return hiiview::DevicePathOfHandle(Handle) == Path ? Handle : nullptr;
 }
 
-std::optional<hii::VarStore> DeclaredStore(EFI_HANDLE Driver, const EFI_GUID &Guid, TextView Name) {
-  for (EFI_HII_HANDLE List : hii::PackageListHandles()) {
-    if (hii::DriverHandleOf(List) != Driver) continue;
-    hii::FormsScan Scan = hii::ScanForms(hii::ExportPackageList(List));
-    for (const hii::VarStore &Store : Scan.VarStores)
+std::optional<hiiview::VarStore> DeclaredStore(EFI_HANDLE Driver, const EFI_GUID &Guid, TextView Name) {
+  for (EFI_HII_HANDLE List : hiiview::PackageListHandles()) {
+    if (hiiview::DriverHandleOf(List) != Driver) continue;
+    hiiview::FormsScan Scan = hiiview::ScanForms(hiiview::ExportPackageList(List));
+    for (const hiiview::VarStore &Store : Scan.VarStores)
       if (GuidEquals(Store.Guid, Guid) && Store.Name == Name) return Store;
   }
   return std::nullopt;
 }
 
-EFI_STATUS FindTarget(const config::ConfigHeader &Header, Target *Found) {
+EFI_STATUS FindTarget(const cfgtext::ConfigHeader &Header, Target *Found) {
   Found->Driver = HandleWithDevicePath(Header.Path);
   if (Found->Driver == nullptr) return EFI_NOT_FOUND;
   void *Access = nullptr;
@@ -93,8 +93,8 @@ PieceOutcome CallDriverExtract(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView 
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
   EFI_STATUS Status = Access->ExtractConfig(Access, Request.c_str(), &Progress, &Results);
-  if (!EFI_ERROR(Status)) *Answer = Text(config::ViewOf(Results));
-  config::FreePool(Results);
+  if (!EFI_ERROR(Status)) *Answer = Text(cfgtext::ViewOf(Results));
+  cfgtext::FreePool(Results);
   return {Status, EFI_ERROR(Status) ? IndexOf(Progress, Request) : 0};
 }
 
@@ -110,12 +110,12 @@ PieceOutcome CallDriverRoute(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView Pi
 // itself when the owner writes none.
 void MergeAlternates(Text *Answer, TextView DriverAnswer) {
   std::size_t Alternate = DriverAnswer.find(u"&ALTCFG=");
-  if (Alternate == config::npos) return;
+  if (Alternate == cfgtext::npos) return;
   std::size_t Header = DriverAnswer.rfind(u"&GUID=", Alternate);
-  *Answer += DriverAnswer.substr(Header == config::npos ? Alternate : Header);
+  *Answer += DriverAnswer.substr(Header == cfgtext::npos ? Alternate : Header);
 }
 
-PieceOutcome ExtractEfiStore(TextView Piece, const config::ConfigHeader &Header, const Target &Owner,
+PieceOutcome ExtractEfiStore(TextView Piece, const cfgtext::ConfigHeader &Header, const Target &Owner,
                              Text *Answer) {
   std::vector<UINT8> Data;
   UINT32 Attributes = 0;
@@ -125,11 +125,11 @@ PieceOutcome ExtractEfiStore(TextView Piece, const config::ConfigHeader &Header,
   Data.resize(std::max(Data.size(), StoreSize), 0);
 
   // A request that names no bytes asks for the whole store.
-  bool WholeStore = Piece.find(u"&OFFSET=") == config::npos;
-  Text Request = WholeStore ? Text(Piece.substr(0, Header.End)) + u"&OFFSET=0&WIDTH=" + config::HexOfUint(StoreSize)
+  bool WholeStore = Piece.find(u"&OFFSET=") == cfgtext::npos;
+  Text Request = WholeStore ? Text(Piece.substr(0, Header.End)) + u"&OFFSET=0&WIDTH=" + cfgtext::HexOfUint(StoreSize)
                             : Text(Piece);
   std::size_t Position = 0;
-  Status = config::BlockToConfigText(Request, Data.data(), Data.size(), Answer, &Position);
+  Status = cfgtext::BlockToConfigText(Request, Data.data(), Data.size(), Answer, &Position);
   if (EFI_ERROR(Status)) return {Status, std::min(Position, Piece.size())};
 
   if (Owner.Access != nullptr) {
@@ -140,7 +140,7 @@ PieceOutcome ExtractEfiStore(TextView Piece, const config::ConfigHeader &Header,
   return {EFI_SUCCESS, 0};
 }
 
-PieceOutcome RouteEfiStore(TextView Piece, const config::ConfigHeader &Header, const Target &Owner) {
+PieceOutcome RouteEfiStore(TextView Piece, const cfgtext::ConfigHeader &Header, const Target &Owner) {
   std::vector<UINT8> Data;
   UINT32 Attributes = 0;
   EFI_STATUS Status = ReadVariable(Header.Name, Header.Guid, &Data, &Attributes);
@@ -152,7 +152,7 @@ PieceOutcome RouteEfiStore(TextView Piece, const config::ConfigHeader &Header, c
   Data.resize(std::max<std::size_t>(Data.size(), Owner.Store->Size), 0);
   std::size_t BlockSize = Data.size();
   std::size_t Position = 0;
-  Status = config::ConfigToBlockText(Piece, Data.data(), &BlockSize, &Position);
+  Status = cfgtext::ConfigToBlockText(Piece, Data.data(), &BlockSize, &Position);
   if (EFI_ERROR(Status)) return {Status, Position};
 
   UINT32 StoreAttributes = Owner.Store->Attributes;
@@ -162,12 +162,12 @@ PieceOutcome RouteEfiStore(TextView Piece, const config::ConfigHeader &Header, c
   return {Status, 0};
 }
 
-bool IsAlternateOnly(TextView Piece, const config::ConfigHeader &Header) {
+bool IsAlternateOnly(TextView Piece, const cfgtext::ConfigHeader &Header) {
   return Piece.substr(Header.End).starts_with(u"&ALTCFG=");
 }
 
 PieceOutcome ExtractOne(TextView Piece, Text *Answer) {
-  std::optional<config::ConfigHeader> Header = config::ParseConfigHeader(Piece);
+  std::optional<cfgtext::ConfigHeader> Header = cfgtext::ParseConfigHeader(Piece);
   if (!Header) return {EFI_INVALID_PARAMETER, 0};
   if (IsAlternateOnly(Piece, *Header)) return {EFI_SUCCESS, 0};
   Target Owner;
@@ -178,7 +178,7 @@ PieceOutcome ExtractOne(TextView Piece, Text *Answer) {
 }
 
 PieceOutcome RouteOne(TextView Piece) {
-  std::optional<config::ConfigHeader> Header = config::ParseConfigHeader(Piece);
+  std::optional<cfgtext::ConfigHeader> Header = cfgtext::ParseConfigHeader(Piece);
   if (!Header) return {EFI_INVALID_PARAMETER, 0};
   if (IsAlternateOnly(Piece, *Header)) return {EFI_SUCCESS, 0};
   Target Owner;
@@ -202,11 +202,11 @@ EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
   if (Progress == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
   *Results = nullptr;
   *Progress = const_cast<CHAR16 *>(Request);
-  TextView View = config::ViewOf(Request);
+  TextView View = cfgtext::ViewOf(Request);
   if (Request == nullptr || !View.starts_with(u"GUID=")) return EFI_INVALID_PARAMETER;
 
   Text Answer;
-  for (auto [Start, End] : config::SplitConfigurations(View)) {
+  for (auto [Start, End] : cfgtext::SplitConfigurations(View)) {
     Text One;
     PieceOutcome Outcome = ExtractOne(View.substr(Start, End - Start), &One);
     if (EFI_ERROR(Outcome.Status)) {
@@ -217,7 +217,7 @@ EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
     if (!Answer.empty()) Answer += u'&';
     Answer += One;
   }
-  *Results = config::ToPoolString(Answer);
+  *Results = cfgtext::ToPoolString(Answer);
   if (*Results == nullptr) return EFI_OUT_OF_RESOURCES;
   *Progress = const_cast<CHAR16 *>(Request + View.size());
   return EFI_SUCCESS;
@@ -237,10 +237,10 @@ EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHA
   if (TakeInjectedFault("ConfigRouting.RouteConfig", &Status)) return Status;
   if (Progress == nullptr) return EFI_INVALID_PARAMETER;
   *Progress = const_cast<CHAR16 *>(Configuration);
-  TextView View = config::ViewOf(Configuration);
+  TextView View = cfgtext::ViewOf(Configuration);
   if (Configuration == nullptr || !View.starts_with(u"GUID=")) return EFI_INVALID_PARAMETER;
 
-  for (auto [Start, End] : config::SplitConfigurations(View)) {
+  for (auto [Start, End] : cfgtext::SplitConfigurations(View)) {
     PieceOutcome Outcome = RouteOne(View.substr(Start, End - Start));
     if (EFI_ERROR(Outcome.Status)) {
       *Progress = const_cast<CHAR16 *>(FailurePosition(Configuration, Start, Outcome.FailAt));
@@ -262,10 +262,10 @@ EFI_STATUS EFIAPI BlockToConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
 
   Text Out;
   std::size_t Position = 0;
-  Status = config::BlockToConfigText(config::ViewOf(ConfigRequest), Block, BlockSize, &Out, &Position);
+  Status = cfgtext::BlockToConfigText(cfgtext::ViewOf(ConfigRequest), Block, BlockSize, &Out, &Position);
   *Progress = const_cast<CHAR16 *>(ConfigRequest + Position);
   if (EFI_ERROR(Status)) return Status;
-  *Config = config::ToPoolString(Out);
+  *Config = cfgtext::ToPoolString(Out);
   return *Config == nullptr ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
 
@@ -279,7 +279,7 @@ EFI_STATUS EFIAPI ConfigToBlock(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
 
   std::size_t Size = *BlockSize;
   std::size_t Position = 0;
-  Status = config::ConfigToBlockText(config::ViewOf(ConfigResp), Block, &Size, &Position);
+  Status = cfgtext::ConfigToBlockText(cfgtext::ViewOf(ConfigResp), Block, &Size, &Position);
   *Progress = const_cast<CHAR16 *>(ConfigResp + Position);
   if (Status == EFI_SUCCESS || Status == EFI_BUFFER_TOO_SMALL) *BlockSize = Size;
   return Status;

@@ -6,7 +6,7 @@
 #include "sim/sim.h"
 #include "uefi/guids.h"
 
-namespace sim::config {
+namespace sim::cfgtext {
 namespace {
 
 constexpr char16_t LowerDigits[] = u"0123456789abcdef";
@@ -191,7 +191,7 @@ std::optional<ConfigHeader> ParseConfigHeader(TextView Text) {
   std::size_t NameAt = 5 + GuidDigits.size();
   if (!StartsAt(Text, NameAt, u"&NAME=")) return std::nullopt;
   TextView NameDigits = ElementValue(Text, NameAt + 1, u"NAME=");
-  std::optional<config::Text> Name = NameOfHex(NameDigits);
+  std::optional<cfgtext::Text> Name = NameOfHex(NameDigits);
   if (!Name) return std::nullopt;
   Header.Name = *Name;
 
@@ -375,4 +375,4 @@ void FreePool(void *Block) {
   if (Block != nullptr) SystemTable()->BootServices->FreePool(Block);
 }
 
-}  // namespace sim::config
+}  // namespace sim::cfgtext

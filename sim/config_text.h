@@ -16,7 +16,7 @@
 
 #include "uefi/protocols.h"
 
-namespace sim::config {
+namespace sim::cfgtext {
 
 using Text = std::u16string;
 using TextView = std::u16string_view;
@@ -98,4 +98,4 @@ std::size_t DevicePathSize(const UINT8 *Path, std::size_t Available);
 CHAR16 *ToPoolString(TextView Text);
 void FreePool(void *Block);
 
-}  // namespace sim::config
+}  // namespace sim::cfgtext

@@ -11,8 +11,8 @@
 namespace sim {
 namespace {
 
-using config::Text;
-using config::TextView;
+using cfgtext::Text;
+using cfgtext::TextView;
 
 struct Storage {
   EFI_GUID Guid;
@@ -40,25 +40,25 @@ EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
 
 // Fills Buffer with the store's current contents as the router reports them;
 // Buffer keeps its zeros when the router cannot answer or answers beyond it.
-void LoadThroughRouter(const hii::VarStore &Store, const std::vector<UINT8> &Path, std::vector<UINT8> *Buffer) {
+void LoadThroughRouter(const hiiview::VarStore &Store, const std::vector<UINT8> &Path, std::vector<UINT8> *Buffer) {
   EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = Router();
   if (Routing == nullptr || Buffer->empty()) return;
   Text Request =
-      config::BuildConfigHeader(Store.Guid, Store.Name, Path) + u"&OFFSET=0&WIDTH=" + config::HexOfUint(Buffer->size());
+      cfgtext::BuildConfigHeader(Store.Guid, Store.Name, Path) + u"&OFFSET=0&WIDTH=" + cfgtext::HexOfUint(Buffer->size());
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
   if (!EFI_ERROR(Routing->ExtractConfig(Routing, Request.c_str(), &Progress, &Results))) {
     std::vector<UINT8> Loaded(Buffer->size(), 0);
     std::size_t Size = Loaded.size();
     std::size_t Position = 0;
-    if (!EFI_ERROR(config::ConfigToBlockText(config::ViewOf(Results), Loaded.data(), &Size, &Position)))
+    if (!EFI_ERROR(cfgtext::ConfigToBlockText(cfgtext::ViewOf(Results), Loaded.data(), &Size, &Position)))
       *Buffer = std::move(Loaded);
   }
-  config::FreePool(Results);
+  cfgtext::FreePool(Results);
 }
 
 Storage *FindStorage(const EFI_GUID *Guid, const CHAR16 *Name) {
-  TextView WantedName = config::ViewOf(Name);
+  TextView WantedName = cfgtext::ViewOf(Name);
   for (Storage &Candidate : State().Storages) {
     if (Guid != nullptr && !GuidEquals(Candidate.Guid, *Guid)) continue;
     if (Name != nullptr && Candidate.Name != WantedName) continue;
@@ -68,8 +68,8 @@ Storage *FindStorage(const EFI_GUID *Guid, const CHAR16 *Name) {
 }
 
 Text StorageBody(const Storage &Store) {
-  return u"OFFSET=0&WIDTH=" + config::HexOfUint(Store.Buffer.size()) + u"&VALUE=" +
-         config::HexOfNumber(Store.Buffer.data(), Store.Buffer.size());
+  return u"OFFSET=0&WIDTH=" + cfgtext::HexOfUint(Store.Buffer.size()) + u"&VALUE=" +
+         cfgtext::HexOfNumber(Store.Buffer.data(), Store.Buffer.size());
 }
 
 EFI_STATUS RetrieveStorage(const Storage &Store, UINTN *ResultsDataSize, CHAR16 *ResultsData) {
@@ -92,7 +92,7 @@ EFI_STATUS UpdateStorage(Storage &Store, const CHAR16 *ResultsData) {
   std::vector<UINT8> Updated = Store.Buffer;
   std::size_t Size = Updated.size();
   std::size_t Position = 0;
-  EFI_STATUS Status = config::ConfigToBlockText(config::ViewOf(ResultsData), Updated.data(), &Size, &Position);
+  EFI_STATUS Status = cfgtext::ConfigToBlockText(cfgtext::ViewOf(ResultsData), Updated.data(), &Size, &Position);
   if (EFI_ERROR(Status)) return Status;
   Store.Buffer = std::move(Updated);
   return EFI_SUCCESS;
@@ -131,11 +131,11 @@ ComponentRegistrar RegisterFormBrowser("FormBrowser2", 22, InstallFormBrowser);
 
 EFI_STATUS OpenFormSet(EFI_HII_HANDLE Handle) {
   CloseFormSet();
-  std::vector<UINT8> Export = hii::ExportPackageList(Handle);
+  std::vector<UINT8> Export = hiiview::ExportPackageList(Handle);
   if (Export.empty()) return EFI_NOT_FOUND;
-  hii::FormsScan Scan = hii::ScanForms(Export);
-  std::vector<UINT8> Path = hii::DevicePathOfList(Handle, Export);
-  for (const hii::VarStore &Declared : Scan.VarStores) {
+  hiiview::FormsScan Scan = hiiview::ScanForms(Export);
+  std::vector<UINT8> Path = hiiview::DevicePathOfList(Handle, Export);
+  for (const hiiview::VarStore &Declared : Scan.VarStores) {
     if (FindStorage(&Declared.Guid, Declared.Name.c_str()) != nullptr) continue;
     Storage Store{Declared.Guid, Declared.Name, std::vector<UINT8>(Declared.Size, 0)};
     LoadThroughRouter(Declared, Path, &Store.Buffer);

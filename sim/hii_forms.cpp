@@ -7,7 +7,7 @@
 #include "sim/sim.h"
 #include "uefi/guids.h"
 
-namespace sim::hii {
+namespace sim::hiiview {
 namespace {
 
 // Longest device path taken from a protocol interface; real ones are far shorter.
@@ -93,7 +93,7 @@ bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
       case IfrVarStoreOp: {
         VarStore Store;
         Store.OpCode = Op[0];
-        Store.Guid = config::GuidOfBytes(Op + 2);
+        Store.Guid = cfgtext::GuidOfBytes(Op + 2);
         Store.Id = Read16(Op + 18);
         Store.Size = Read16(Op + 20);
         Store.Name = WidenName(Op + VarStoreFixed, Length - VarStoreFixed);
@@ -105,7 +105,7 @@ bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
         VarStore Store;
         Store.OpCode = Op[0];
         Store.Id = Read16(Op + 2);
-        Store.Guid = config::GuidOfBytes(Op + 4);
+        Store.Guid = cfgtext::GuidOfBytes(Op + 4);
         Store.Attributes = Read32(Op + 20);
         Store.Size = Read16(Op + 24);
         Store.Name = WidenName(Op + VarStoreEfiFixed, Length - VarStoreEfiFixed);
@@ -200,7 +200,7 @@ std::vector<UINT8> DevicePathOfHandle(EFI_HANDLE Handle) {
       Interface == nullptr)
     return {};
   const auto *Path = static_cast<const UINT8 *>(Interface);
-  std::size_t Size = config::DevicePathSize(Path, MaxInstalledPathBytes);
+  std::size_t Size = cfgtext::DevicePathSize(Path, MaxInstalledPathBytes);
   return std::vector<UINT8>(Path, Path + Size);
 }
 
@@ -208,7 +208,7 @@ std::vector<UINT8> DevicePathOfList(EFI_HII_HANDLE Handle, const std::vector<UIN
   for (const Package &P : PackagesOf(Export)) {
     if (P.Type != EFI_HII_PACKAGE_DEVICE_PATH) continue;
     const UINT8 *Path = P.Data + sizeof(EFI_HII_PACKAGE_HEADER);
-    std::size_t Size = config::DevicePathSize(Path, P.Size - sizeof(EFI_HII_PACKAGE_HEADER));
+    std::size_t Size = cfgtext::DevicePathSize(Path, P.Size - sizeof(EFI_HII_PACKAGE_HEADER));
     if (Size != 0) return std::vector<UINT8>(Path, Path + Size);
   }
   return DevicePathOfHandle(DriverHandleOf(Handle));
@@ -267,4 +267,4 @@ bool LanguageEquals(const std::string &A, const std::string &B) {
   return true;
 }
 
-}  // namespace sim::hii
+}  // namespace sim::hiiview

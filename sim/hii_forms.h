@@ -12,7 +12,7 @@
 
 #include "uefi/protocols.h"
 
-namespace sim::hii {
+namespace sim::hiiview {
 
 // IFR opcodes the walks look at.
 inline constexpr UINT8 IfrFormSetOp = 0x0E;
@@ -83,4 +83,4 @@ std::u16string GetString(EFI_HII_HANDLE Handle, const std::string &Language, EFI
 
 bool LanguageEquals(const std::string &A, const std::string &B);
 
-}  // namespace sim::hii
+}  // namespace sim::hiiview

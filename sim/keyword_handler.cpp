@@ -2,6 +2,7 @@
 // question's prompt string id holds in an "x-UEFI-..." language of its package
 // list; its value is that question's storage, read and written through the
 // configuration router so that the router's rules for each kind of store apply.
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -13,8 +14,8 @@
 namespace sim {
 namespace {
 
-using config::Text;
-using config::TextView;
+using cfgtext::Text;
+using cfgtext::TextView;
 
 constexpr std::string_view KeywordNamespacePrefix = "x-UEFI-";
 
@@ -23,8 +24,8 @@ struct KeywordSite {
   std::string Namespace;  // the language tag of the package list
   std::vector<UINT8> Path;
   Text Keyword;
-  hii::Question Question;
-  hii::VarStore Store;
+  hiiview::Question Question;
+  hiiview::VarStore Store;
 };
 
 // One KEY=VALUE element of a keyword string; Start is the index of its key.
@@ -40,10 +41,10 @@ std::vector<Element> ElementsOf(TextView String) {
   std::size_t Start = 0;
   while (Start <= String.size()) {
     std::size_t End = String.find(u'&', Start);
-    if (End == config::npos) End = String.size();
+    if (End == cfgtext::npos) End = String.size();
     TextView Piece = String.substr(Start, End - Start);
     std::size_t Equals = Piece.find(u'=');
-    if (Equals == config::npos)
+    if (Equals == cfgtext::npos)
       Elements.push_back({Piece, {}, Start, false});
     else
       Elements.push_back({Piece.substr(0, Equals), Piece.substr(Equals + 1), Start, true});
@@ -54,7 +55,7 @@ std::vector<Element> ElementsOf(TextView String) {
 
 bool IsKeywordNamespace(const std::string &Language) {
   return Language.size() > KeywordNamespacePrefix.size() &&
-         hii::LanguageEquals(Language.substr(0, KeywordNamespacePrefix.size()), std::string(KeywordNamespacePrefix));
+         hiiview::LanguageEquals(Language.substr(0, KeywordNamespacePrefix.size()), std::string(KeywordNamespacePrefix));
 }
 
 std::string Narrow(TextView Wide) {
@@ -66,33 +67,37 @@ std::string Narrow(TextView Wide) {
 // The keyword namespaces of one list that the caller asked for (all when Wanted is empty).
 std::vector<std::string> NamespacesOf(const std::vector<UINT8> &Export, const std::string &Wanted) {
   std::vector<std::string> Namespaces;
-  for (const std::string &Language : hii::StringLanguages(Export)) {
-    if (!IsKeywordNamespace(Language) || (!Wanted.empty() && !hii::LanguageEquals(Language, Wanted))) continue;
+  for (const std::string &Language : hiiview::StringLanguages(Export)) {
+    if (!IsKeywordNamespace(Language) || (!Wanted.empty() && !hiiview::LanguageEquals(Language, Wanted))) continue;
     bool Seen = false;
-    for (const std::string &Known : Namespaces) Seen = Seen || hii::LanguageEquals(Known, Language);
+    for (const std::string &Known : Namespaces) Seen = Seen || hiiview::LanguageEquals(Known, Language);
     if (!Seen) Namespaces.push_back(Language);
   }
   return Namespaces;
 }
 
-// Every question with a keyword, in package-list order and then IFR order.
+// Every question with a keyword, in package-list order and, within a list, in
+// the order of the keyword strings (their string ids), as the reference
+// firmware lists them; questions sharing a prompt keep their IFR order.
 // *NamespaceFound tells whether any list has the namespace at all.
 std::vector<KeywordSite> CollectSites(const std::string &Wanted, bool *NamespaceFound) {
   std::vector<KeywordSite> Sites;
   *NamespaceFound = false;
-  for (EFI_HII_HANDLE List : hii::PackageListHandles()) {
-    std::vector<UINT8> Export = hii::ExportPackageList(List);
+  for (EFI_HII_HANDLE List : hiiview::PackageListHandles()) {
+    std::vector<UINT8> Export = hiiview::ExportPackageList(List);
     std::vector<std::string> Namespaces = NamespacesOf(Export, Wanted);
     if (Namespaces.empty()) continue;
     *NamespaceFound = true;
-    std::vector<UINT8> Path = hii::DevicePathOfList(List, Export);
+    std::vector<UINT8> Path = hiiview::DevicePathOfList(List, Export);
     if (Path.empty()) continue;  // nothing the router could reach
-    hii::FormsScan Scan = hii::ScanForms(Export);
-    for (const hii::Question &Question : Scan.Questions) {
-      const hii::VarStore *Store = hii::FindVarStore(Scan, Question.FormSet, Question.VarStoreId);
+    hiiview::FormsScan Scan = hiiview::ScanForms(Export);
+    std::stable_sort(Scan.Questions.begin(), Scan.Questions.end(),
+                     [](const hiiview::Question &A, const hiiview::Question &B) { return A.Prompt < B.Prompt; });
+    for (const hiiview::Question &Question : Scan.Questions) {
+      const hiiview::VarStore *Store = hiiview::FindVarStore(Scan, Question.FormSet, Question.VarStoreId);
       if (Question.VarStoreId == 0 || Question.Width == 0 || Store == nullptr) continue;
       for (const std::string &Namespace : Namespaces) {
-        Text Keyword = hii::GetString(List, Namespace, Question.Prompt);
+        Text Keyword = hiiview::GetString(List, Namespace, Question.Prompt);
         if (Keyword.empty()) continue;
         Sites.push_back({Namespace, Path, Keyword, Question, *Store});
         break;
@@ -111,8 +116,8 @@ EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
 }
 
 Text SiteRequest(const KeywordSite &Site) {
-  return config::BuildConfigHeader(Site.Store.Guid, Site.Store.Name, Site.Path) + u"&OFFSET=" +
-         config::HexOfUint(Site.Question.VarOffset) + u"&WIDTH=" + config::HexOfUint(Site.Question.Width);
+  return cfgtext::BuildConfigHeader(Site.Store.Guid, Site.Store.Name, Site.Path) + u"&OFFSET=" +
+         cfgtext::HexOfUint(Site.Question.VarOffset) + u"&WIDTH=" + cfgtext::HexOfUint(Site.Question.Width);
 }
 
 EFI_STATUS ReadSiteValue(const KeywordSite &Site, Text *Value) {
@@ -123,22 +128,22 @@ EFI_STATUS ReadSiteValue(const KeywordSite &Site, Text *Value) {
   CHAR16 *Results = nullptr;
   EFI_STATUS Status = Routing->ExtractConfig(Routing, Request.c_str(), &Progress, &Results);
   if (EFI_ERROR(Status)) {
-    config::FreePool(Results);
+    cfgtext::FreePool(Results);
     return Status;
   }
-  TextView Answer = config::ViewOf(Results);
+  TextView Answer = cfgtext::ViewOf(Results);
   std::size_t ValueAt = Answer.find(u"&VALUE=");
-  if (ValueAt != config::npos) *Value = Text(config::ElementValue(Answer, ValueAt + 1, u"VALUE="));
-  config::FreePool(Results);
-  return ValueAt == config::npos ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+  if (ValueAt != cfgtext::npos) *Value = Text(cfgtext::ElementValue(Answer, ValueAt + 1, u"VALUE="));
+  cfgtext::FreePool(Results);
+  return ValueAt == cfgtext::npos ? EFI_DEVICE_ERROR : EFI_SUCCESS;
 }
 
 Text KeywordResponse(const KeywordSite &Site, TextView Value) {
   Text Response = u"NAMESPACE=";
   for (char Unit : Site.Namespace) Response += static_cast<char16_t>(static_cast<UINT8>(Unit));
-  Response += u"&PATH=" + config::HexOfBytes(Site.Path.data(), Site.Path.size()) + u"&KEYWORD=" + Site.Keyword +
+  Response += u"&PATH=" + cfgtext::HexOfBytes(Site.Path.data(), Site.Path.size()) + u"&KEYWORD=" + Site.Keyword +
               u"&VALUE=" + Text(Value);
-  if ((Site.Question.QuestionFlags & hii::IfrFlagReadOnly) != 0) Response += u"&READONLY";
+  if ((Site.Question.QuestionFlags & hiiview::IfrFlagReadOnly) != 0) Response += u"&READONLY";
   return Response;
 }
 
@@ -166,7 +171,7 @@ bool ParseNamespace(const Element &Item, std::string *Namespace) {
 bool ParsePathAndKeyword(const std::vector<Element> &Elements, std::size_t *Index, KeywordQuery *Query,
                          std::size_t *BadAt) {
   if (*Index < Elements.size() && Elements[*Index].Key == u"PATH") {
-    std::optional<std::vector<UINT8>> Path = config::BytesOfHex(Elements[*Index].Value);
+    std::optional<std::vector<UINT8>> Path = cfgtext::BytesOfHex(Elements[*Index].Value);
     if (!Path || Path->empty()) {
       *BadAt = Elements[*Index].Start;
       return false;
@@ -209,7 +214,7 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
 
   KeywordQuery Query;
   if (NameSpaceId != nullptr) {
-    std::vector<Element> Items = ElementsOf(config::ViewOf(NameSpaceId));
+    std::vector<Element> Items = ElementsOf(cfgtext::ViewOf(NameSpaceId));
     if (Items.size() != 1 || !ParseNamespace(Items[0], &Query.Namespace))
       return Report({EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 0}, KeywordString, Progress,
                     ProgressErr);
@@ -217,7 +222,7 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
       return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_NAMESPACE_ID_NOT_FOUND, 0}, KeywordString, Progress,
                     ProgressErr);
   }
-  TextView Keywords = config::ViewOf(KeywordString);
+  TextView Keywords = cfgtext::ViewOf(KeywordString);
   if (!Keywords.empty()) {
     std::vector<Element> Items = ElementsOf(Keywords);
     std::size_t Index = 0;
@@ -252,7 +257,7 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
   if (Answer.empty())
     return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND, Query.KeywordAt}, KeywordString, Progress,
                   ProgressErr);
-  *Results = config::ToPoolString(Answer);
+  *Results = cfgtext::ToPoolString(Answer);
   if (*Results == nullptr)
     return Report({EFI_OUT_OF_RESOURCES, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, 0}, KeywordString, Progress,
                   ProgressErr);
@@ -294,7 +299,7 @@ bool ParseSetRequest(const std::vector<Element> &Elements, std::size_t End, std:
 
 bool WriteSiteValue(const KeywordSite &Site, const SetRequest &Request, Failure *F) {
   std::vector<UINT8> Bytes(Site.Question.Width);
-  if (!config::DecodeNumberInto(Request.Value, Bytes.data(), Bytes.size())) {
+  if (!cfgtext::DecodeNumberInto(Request.Value, Bytes.data(), Bytes.size())) {
     *F = {EFI_INVALID_PARAMETER, KEYWORD_HANDLER_INCOMPATIBLE_VALUE_DETECTED, Request.ValueAt};
     return false;
   }
@@ -303,7 +308,7 @@ bool WriteSiteValue(const KeywordSite &Site, const SetRequest &Request, Failure 
     *F = {EFI_NOT_FOUND, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, Request.Query.KeywordAt};
     return false;
   }
-  Text Configuration = SiteRequest(Site) + u"&VALUE=" + config::HexOfNumber(Bytes.data(), Bytes.size());
+  Text Configuration = SiteRequest(Site) + u"&VALUE=" + cfgtext::HexOfNumber(Bytes.data(), Bytes.size());
   CHAR16 *Progress = nullptr;
   EFI_STATUS Status = Routing->RouteConfig(Routing, Configuration.c_str(), &Progress);
   if (EFI_ERROR(Status)) {
@@ -318,7 +323,7 @@ bool ApplySetRequest(const SetRequest &Request, Failure *F) {
   if (IsKeywordNamespace(Request.Query.Namespace)) {
     for (const KeywordSite &Site : CollectSites(Request.Query.Namespace, &NamespaceFound)) {
       if (!Matches(Site, Request.Query)) continue;
-      if ((Site.Question.QuestionFlags & hii::IfrFlagReadOnly) != 0) {
+      if ((Site.Question.QuestionFlags & hiiview::IfrFlagReadOnly) != 0) {
         *F = {EFI_ACCESS_DENIED, KEYWORD_HANDLER_ACCESS_NOT_PERMITTED, Request.Query.KeywordAt};
         return false;
       }
@@ -340,7 +345,7 @@ EFI_STATUS EFIAPI SetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *K
   *Progress = const_cast<CHAR16 *>(KeywordString);
   *ProgressErr = KEYWORD_HANDLER_NO_ERROR;
 
-  TextView String = config::ViewOf(KeywordString);
+  TextView String = cfgtext::ViewOf(KeywordString);
   std::vector<Element> Elements = ElementsOf(String);
   for (std::size_t Index = 0; Index < Elements.size();) {
     SetRequest Request;
