@@ -40,7 +40,8 @@ EFI_HANDLE HandleWithDevicePath(const std::vector<UINT8> &Path) {
   std::vector<UINT8> Copy = Path;
   auto *Remaining = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Copy.data());
   EFI_HANDLE Handle = nullptr;
-  if (EFI_ERROR(SystemTable()->BootServices->LocateDevicePath(&EFI_DEVICE_PATH_PROTOCOL_GUID, &Remaining, &Handle)))
+  if (EFI_ERROR(
+          SystemTable()->BootServices->LocateDevicePath(&EFI_DEVICE_PATH_PROTOCOL_GUID, &Remaining, &Handle)))
     return nullptr;
   // LocateDevicePath also accepts a handle whose path is only a prefix.
   return hiiview::DevicePathOfHandle(Handle) == Path ? Handle : nullptr;
@@ -60,15 +61,16 @@ EFI_STATUS FindTarget(const cfgtext::ConfigHeader &Header, Target *Found) {
   Found->Driver = HandleWithDevicePath(Header.Path);
   if (Found->Driver == nullptr) return EFI_NOT_FOUND;
   void *Access = nullptr;
-  if (!EFI_ERROR(SystemTable()->BootServices->HandleProtocol(Found->Driver, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID,
-                                                             &Access)))
+  if (!EFI_ERROR(SystemTable()->BootServices->HandleProtocol(Found->Driver,
+                                                             &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Access)))
     Found->Access = static_cast<EFI_HII_CONFIG_ACCESS_PROTOCOL *>(Access);
   Found->Store = DeclaredStore(Found->Driver, Header.Guid, Header.Name);
   if (Found->Access == nullptr && !Found->IsEfiStore()) return EFI_NOT_FOUND;
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ReadVariable(const Text &Name, const EFI_GUID &Guid, std::vector<UINT8> *Data, UINT32 *Attributes) {
+EFI_STATUS ReadVariable(const Text &Name, const EFI_GUID &Guid, std::vector<UINT8> *Data,
+                        UINT32 *Attributes) {
   EFI_RUNTIME_SERVICES *Rt = SystemTable()->RuntimeServices;
   Data->assign(256, 0);
   UINTN Size = Data->size();
@@ -126,8 +128,9 @@ PieceOutcome ExtractEfiStore(TextView Piece, const cfgtext::ConfigHeader &Header
 
   // A request that names no bytes asks for the whole store.
   bool WholeStore = Piece.find(u"&OFFSET=") == cfgtext::npos;
-  Text Request = WholeStore ? Text(Piece.substr(0, Header.End)) + u"&OFFSET=0&WIDTH=" + cfgtext::HexOfUint(StoreSize)
-                            : Text(Piece);
+  Text Request = WholeStore
+                     ? Text(Piece.substr(0, Header.End)) + u"&OFFSET=0&WIDTH=" + cfgtext::HexOfUint(StoreSize)
+                     : Text(Piece);
   std::size_t Position = 0;
   Status = cfgtext::BlockToConfigText(Request, Data.data(), Data.size(), Answer, &Position);
   if (EFI_ERROR(Status)) return {Status, std::min(Position, Piece.size())};
@@ -195,8 +198,8 @@ const CHAR16 *FailurePosition(const CHAR16 *Text, std::size_t Start, std::size_t
   return Text + (Start == 0 ? 0 : Start - 1);
 }
 
-EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request, CHAR16 **Progress,
-                                CHAR16 **Results) {
+EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request,
+                                CHAR16 **Progress, CHAR16 **Results) {
   EFI_STATUS Status;
   if (TakeInjectedFault("ConfigRouting.ExtractConfig", &Status)) return Status;
   if (Progress == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
@@ -269,8 +272,8 @@ EFI_STATUS EFIAPI BlockToConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
   return *Config == nullptr ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ConfigToBlock(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *ConfigResp, UINT8 *Block,
-                                UINTN *BlockSize, CHAR16 **Progress) {
+EFI_STATUS EFIAPI ConfigToBlock(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *ConfigResp,
+                                UINT8 *Block, UINTN *BlockSize, CHAR16 **Progress) {
   EFI_STATUS Status;
   if (TakeInjectedFault("ConfigRouting.ConfigToBlock", &Status)) return Status;
   if (Progress == nullptr) return EFI_INVALID_PARAMETER;
@@ -294,7 +297,7 @@ EFI_STATUS EFIAPI GetAltConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CH
   return EFI_UNSUPPORTED;
 }
 
-EFI_HII_CONFIG_ROUTING_PROTOCOL RouterProtocol = {ExtractConfig, ExportConfig, RouteConfig,
+EFI_HII_CONFIG_ROUTING_PROTOCOL RouterProtocol = {ExtractConfig, ExportConfig,  RouteConfig,
                                                   BlockToConfig, ConfigToBlock, GetAltConfig};
 
 void InstallRouter() {

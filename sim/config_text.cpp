@@ -157,13 +157,19 @@ std::optional<UINT64> UintOfHex(TextView Digits) {
   return Value;
 }
 
-bool DecodeNumberInto(TextView Digits, UINT8 *Bytes, std::size_t Width) {
+bool ValueFitsWidth(TextView Digits, UINT64 Width) {
   if (Digits.empty()) return false;
   for (char16_t Unit : Digits)
     if (!IsHexDigit(Unit)) return false;
   std::size_t FirstSignificant = Digits.find_first_not_of(u'0');
   std::size_t Significant = FirstSignificant == npos ? 0 : Digits.size() - FirstSignificant;
-  if (Significant > Width * 2) return false;
+  return (Significant + 1) / 2 <= Width;
+}
+
+bool DecodeNumberInto(TextView Digits, UINT8 *Bytes, std::size_t Width) {
+  if (!ValueFitsWidth(Digits, Width)) return false;
+  std::size_t FirstSignificant = Digits.find_first_not_of(u'0');
+  std::size_t Significant = FirstSignificant == npos ? 0 : Digits.size() - FirstSignificant;
   std::memset(Bytes, 0, Width);
   for (std::size_t Nibble = 0; Nibble < Significant; ++Nibble) {
     unsigned Value = HexDigitValue(Digits[Digits.size() - 1 - Nibble]);
@@ -171,8 +177,6 @@ bool DecodeNumberInto(TextView Digits, UINT8 *Bytes, std::size_t Width) {
   }
   return true;
 }
-
-std::size_t Find(TextView Haystack, TextView Key, std::size_t From) { return Haystack.find(Key, From); }
 
 TextView ElementValue(TextView Text, std::size_t Position, TextView Key) {
   std::size_t Start = Position + Key.size();
@@ -309,13 +313,9 @@ EFI_STATUS ConfigToBlockText(TextView Response, UINT8 *Block, std::size_t *Block
       return EFI_INVALID_PARAMETER;
     }
     Element.Value = ElementValue(Response, After + 1, u"VALUE=");
-    // The digits are checked here so that a malformed element late in the text
-    // leaves the block untouched.
-    std::size_t Significant = Element.Value.find_first_not_of(u'0');
-    Significant = Significant == npos ? 0 : Element.Value.size() - Significant;
-    bool DigitsOnly = !Element.Value.empty();
-    for (char16_t Unit : Element.Value) DigitsOnly = DigitsOnly && IsHexDigit(Unit);
-    if (!DigitsOnly || Significant > Element.Width * 2) {
+    // The digits are checked before anything is written so that a malformed
+    // element late in the text leaves the block untouched.
+    if (!ValueFitsWidth(Element.Value, Element.Width)) {
       *Progress = Position;
       return EFI_INVALID_PARAMETER;
     }
@@ -342,7 +342,8 @@ EFI_STATUS ConfigToBlockText(TextView Response, UINT8 *Block, std::size_t *Block
     *Progress = FirstBeyond;
     return EFI_BUFFER_TOO_SMALL;
   }
-  for (const BlockElement &Element : Elements) DecodeNumberInto(Element.Value, Block + Element.Offset, Element.Width);
+  for (const BlockElement &Element : Elements)
+    DecodeNumberInto(Element.Value, Block + Element.Offset, Element.Width);
   *BlockSize = Needed - 1;
   *Progress = Position;
   return EFI_SUCCESS;
@@ -363,7 +364,8 @@ std::size_t DevicePathSize(const UINT8 *Path, std::size_t Available) {
 CHAR16 *ToPoolString(TextView Text) {
   void *Block = nullptr;
   std::size_t Bytes = (Text.size() + 1) * sizeof(CHAR16);
-  if (EFI_ERROR(SystemTable()->BootServices->AllocatePool(EfiBootServicesData, Bytes, &Block)) || Block == nullptr)
+  if (EFI_ERROR(SystemTable()->BootServices->AllocatePool(EfiBootServicesData, Bytes, &Block)) ||
+      Block == nullptr)
     return nullptr;
   auto *String = static_cast<CHAR16 *>(Block);
   if (!Text.empty()) std::memcpy(String, Text.data(), Text.size() * sizeof(CHAR16));

@@ -47,12 +47,12 @@ std::optional<std::vector<UINT8>> BytesOfHex(TextView Digits);
 std::optional<Text> NameOfHex(TextView Digits);
 // A number of any number of digits whose value fits 64 bits.
 std::optional<UINT64> UintOfHex(TextView Digits);
+// True when Digits are one or more hex digits whose value fits Width bytes.
+bool ValueFitsWidth(TextView Digits, UINT64 Width);
 // VALUE digits into Width bytes (last digit = low nibble of byte 0). Fails when
 // there are no digits, a non-digit, or more significant digits than Width holds.
 bool DecodeNumberInto(TextView Digits, UINT8 *Bytes, std::size_t Width);
 
-// The first occurrence of Key at or after From, or npos.
-std::size_t Find(TextView Haystack, TextView Key, std::size_t From = 0);
 // The value of element KEY= that starts at Position (Position at the key):
 // from after "=" to the next "&" or the end.
 TextView ElementValue(TextView Text, std::size_t Position, TextView Key);

@@ -2,7 +2,6 @@
 // set, which drivers reach through BrowserCallback exactly as they would while a
 // user has their page open.
 #include "sim/browser.h"
-
 #include "sim/config_text.h"
 #include "sim/hii_forms.h"
 #include "sim/sim.h"
@@ -40,11 +39,12 @@ EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
 
 // Fills Buffer with the store's current contents as the router reports them;
 // Buffer keeps its zeros when the router cannot answer or answers beyond it.
-void LoadThroughRouter(const hiiview::VarStore &Store, const std::vector<UINT8> &Path, std::vector<UINT8> *Buffer) {
+void LoadThroughRouter(const hiiview::VarStore &Store, const std::vector<UINT8> &Path,
+                       std::vector<UINT8> *Buffer) {
   EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = Router();
   if (Routing == nullptr || Buffer->empty()) return;
-  Text Request =
-      cfgtext::BuildConfigHeader(Store.Guid, Store.Name, Path) + u"&OFFSET=0&WIDTH=" + cfgtext::HexOfUint(Buffer->size());
+  Text Request = cfgtext::BuildConfigHeader(Store.Guid, Store.Name, Path) + u"&OFFSET=0&WIDTH=" +
+                 cfgtext::HexOfUint(Buffer->size());
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
   if (!EFI_ERROR(Routing->ExtractConfig(Routing, Request.c_str(), &Progress, &Results))) {
@@ -92,28 +92,31 @@ EFI_STATUS UpdateStorage(Storage &Store, const CHAR16 *ResultsData) {
   std::vector<UINT8> Updated = Store.Buffer;
   std::size_t Size = Updated.size();
   std::size_t Position = 0;
-  EFI_STATUS Status = cfgtext::ConfigToBlockText(cfgtext::ViewOf(ResultsData), Updated.data(), &Size, &Position);
+  EFI_STATUS Status =
+      cfgtext::ConfigToBlockText(cfgtext::ViewOf(ResultsData), Updated.data(), &Size, &Position);
   if (EFI_ERROR(Status)) return Status;
   Store.Buffer = std::move(Updated);
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI SendForm(const EFI_FORM_BROWSER2_PROTOCOL *, EFI_HII_HANDLE *, UINTN, EFI_GUID *, EFI_FORM_ID,
-                           const void *, EFI_BROWSER_ACTION_REQUEST *) {
+EFI_STATUS EFIAPI SendForm(const EFI_FORM_BROWSER2_PROTOCOL *, EFI_HII_HANDLE *, UINTN, EFI_GUID *,
+                           EFI_FORM_ID, const void *, EFI_BROWSER_ACTION_REQUEST *) {
   EFI_STATUS Status;
   if (TakeInjectedFault("FormBrowser2.SendForm", &Status)) return Status;
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI BrowserCallback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *ResultsDataSize, CHAR16 *ResultsData,
-                                  BOOLEAN RetrieveData, const EFI_GUID *VariableGuid, const CHAR16 *VariableName) {
+EFI_STATUS EFIAPI BrowserCallback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *ResultsDataSize,
+                                  CHAR16 *ResultsData, BOOLEAN RetrieveData, const EFI_GUID *VariableGuid,
+                                  const CHAR16 *VariableName) {
   EFI_STATUS Status;
   if (TakeInjectedFault("FormBrowser2.BrowserCallback", &Status)) return Status;
   if (ResultsDataSize == nullptr) return EFI_INVALID_PARAMETER;
   if (!State().Open) return EFI_NOT_FOUND;
   Storage *Store = FindStorage(VariableGuid, VariableName);
   if (Store == nullptr) return EFI_NOT_FOUND;
-  return RetrieveData ? RetrieveStorage(*Store, ResultsDataSize, ResultsData) : UpdateStorage(*Store, ResultsData);
+  return RetrieveData ? RetrieveStorage(*Store, ResultsDataSize, ResultsData)
+                      : UpdateStorage(*Store, ResultsData);
 }
 
 EFI_FORM_BROWSER2_PROTOCOL BrowserProtocol = {SendForm, BrowserCallback};

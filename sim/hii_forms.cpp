@@ -22,8 +22,8 @@ constexpr std::size_t VarStoreEfiFixed = 26;   // header, VarStoreId, Guid, Attr
 
 UINT16 Read16(const UINT8 *Bytes) { return static_cast<UINT16>(Bytes[0] | Bytes[1] << 8); }
 UINT32 Read32(const UINT8 *Bytes) {
-  return static_cast<UINT32>(Bytes[0]) | static_cast<UINT32>(Bytes[1]) << 8 | static_cast<UINT32>(Bytes[2]) << 16 |
-         static_cast<UINT32>(Bytes[3]) << 24;
+  return static_cast<UINT32>(Bytes[0]) | static_cast<UINT32>(Bytes[1]) << 8 |
+         static_cast<UINT32>(Bytes[2]) << 16 | static_cast<UINT32>(Bytes[3]) << 24;
 }
 
 template <typename Protocol>
@@ -140,7 +140,9 @@ bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
 
 }  // namespace
 
-EFI_HII_DATABASE_PROTOCOL *Database() { return Locate<EFI_HII_DATABASE_PROTOCOL>(EFI_HII_DATABASE_PROTOCOL_GUID); }
+EFI_HII_DATABASE_PROTOCOL *Database() {
+  return Locate<EFI_HII_DATABASE_PROTOCOL>(EFI_HII_DATABASE_PROTOCOL_GUID);
+}
 EFI_HII_STRING_PROTOCOL *Strings() { return Locate<EFI_HII_STRING_PROTOCOL>(EFI_HII_STRING_PROTOCOL_GUID); }
 
 std::vector<EFI_HII_HANDLE> PackageListHandles() {
@@ -151,7 +153,8 @@ std::vector<EFI_HII_HANDLE> PackageListHandles() {
   if (Status != EFI_BUFFER_TOO_SMALL || Length == 0) return {};
   std::vector<EFI_HII_HANDLE> Handles(Length / sizeof(EFI_HII_HANDLE) + 1);
   Length = Handles.size() * sizeof(EFI_HII_HANDLE);
-  if (EFI_ERROR(Db->ListPackageLists(Db, EFI_HII_PACKAGE_TYPE_ALL, nullptr, &Length, Handles.data()))) return {};
+  if (EFI_ERROR(Db->ListPackageLists(Db, EFI_HII_PACKAGE_TYPE_ALL, nullptr, &Length, Handles.data())))
+    return {};
   Handles.resize(Length / sizeof(EFI_HII_HANDLE));
   return Handles;
 }
@@ -163,7 +166,7 @@ std::vector<UINT8> ExportPackageList(EFI_HII_HANDLE Handle) {
   if (Db->ExportPackageLists(Db, Handle, &Size, nullptr) != EFI_BUFFER_TOO_SMALL || Size == 0) return {};
   std::vector<UINT8> Export(Size);
   if (EFI_ERROR(Db->ExportPackageLists(Db, Handle, &Size,
-                                        reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Export.data()))) ||
+                                       reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Export.data()))) ||
       Size > Export.size())
     return {};
   Export.resize(Size);
@@ -196,7 +199,8 @@ EFI_HANDLE DriverHandleOf(EFI_HII_HANDLE Handle) {
 std::vector<UINT8> DevicePathOfHandle(EFI_HANDLE Handle) {
   void *Interface = nullptr;
   if (Handle == nullptr ||
-      EFI_ERROR(SystemTable()->BootServices->HandleProtocol(Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface)) ||
+      EFI_ERROR(
+          SystemTable()->BootServices->HandleProtocol(Handle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface)) ||
       Interface == nullptr)
     return {};
   const auto *Path = static_cast<const UINT8 *>(Interface);

@@ -31,7 +31,7 @@ struct VarStore {
   EFI_GUID Guid{};
   std::u16string Name;  // the opcode's ASCII name, widened
   UINT16 Size = 0;
-  UINT32 Attributes = 0;  // 0 for a buffer store
+  UINT32 Attributes = 0;    // 0 for a buffer store
   std::size_t FormSet = 0;  // index of the declaring form set within the list
 };
 

@@ -55,7 +55,8 @@ std::vector<Element> ElementsOf(TextView String) {
 
 bool IsKeywordNamespace(const std::string &Language) {
   return Language.size() > KeywordNamespacePrefix.size() &&
-         hiiview::LanguageEquals(Language.substr(0, KeywordNamespacePrefix.size()), std::string(KeywordNamespacePrefix));
+         hiiview::LanguageEquals(Language.substr(0, KeywordNamespacePrefix.size()),
+                                 std::string(KeywordNamespacePrefix));
 }
 
 std::string Narrow(TextView Wide) {
@@ -68,7 +69,8 @@ std::string Narrow(TextView Wide) {
 std::vector<std::string> NamespacesOf(const std::vector<UINT8> &Export, const std::string &Wanted) {
   std::vector<std::string> Namespaces;
   for (const std::string &Language : hiiview::StringLanguages(Export)) {
-    if (!IsKeywordNamespace(Language) || (!Wanted.empty() && !hiiview::LanguageEquals(Language, Wanted))) continue;
+    if (!IsKeywordNamespace(Language) || (!Wanted.empty() && !hiiview::LanguageEquals(Language, Wanted)))
+      continue;
     bool Seen = false;
     for (const std::string &Known : Namespaces) Seen = Seen || hiiview::LanguageEquals(Known, Language);
     if (!Seen) Namespaces.push_back(Language);
@@ -91,8 +93,9 @@ std::vector<KeywordSite> CollectSites(const std::string &Wanted, bool *Namespace
     std::vector<UINT8> Path = hiiview::DevicePathOfList(List, Export);
     if (Path.empty()) continue;  // nothing the router could reach
     hiiview::FormsScan Scan = hiiview::ScanForms(Export);
-    std::stable_sort(Scan.Questions.begin(), Scan.Questions.end(),
-                     [](const hiiview::Question &A, const hiiview::Question &B) { return A.Prompt < B.Prompt; });
+    std::stable_sort(
+        Scan.Questions.begin(), Scan.Questions.end(),
+        [](const hiiview::Question &A, const hiiview::Question &B) { return A.Prompt < B.Prompt; });
     for (const hiiview::Question &Question : Scan.Questions) {
       const hiiview::VarStore *Store = hiiview::FindVarStore(Scan, Question.FormSet, Question.VarStoreId);
       if (Question.VarStoreId == 0 || Question.Width == 0 || Store == nullptr) continue;
@@ -141,8 +144,8 @@ EFI_STATUS ReadSiteValue(const KeywordSite &Site, Text *Value) {
 Text KeywordResponse(const KeywordSite &Site, TextView Value) {
   Text Response = u"NAMESPACE=";
   for (char Unit : Site.Namespace) Response += static_cast<char16_t>(static_cast<UINT8>(Unit));
-  Response += u"&PATH=" + cfgtext::HexOfBytes(Site.Path.data(), Site.Path.size()) + u"&KEYWORD=" + Site.Keyword +
-              u"&VALUE=" + Text(Value);
+  Response += u"&PATH=" + cfgtext::HexOfBytes(Site.Path.data(), Site.Path.size()) + u"&KEYWORD=" +
+              Site.Keyword + u"&VALUE=" + Text(Value);
   if ((Site.Question.QuestionFlags & hiiview::IfrFlagReadOnly) != 0) Response += u"&READONLY";
   return Response;
 }
@@ -204,7 +207,8 @@ EFI_STATUS Report(const Failure &F, const CHAR16 *String, CHAR16 **Progress, UIN
 }
 
 EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *NameSpaceId,
-                          const CHAR16 *KeywordString, CHAR16 **Progress, UINT32 *ProgressErr, CHAR16 **Results) {
+                          const CHAR16 *KeywordString, CHAR16 **Progress, UINT32 *ProgressErr,
+                          CHAR16 **Results) {
   EFI_STATUS Status;
   if (TakeInjectedFault("KeywordHandler.GetData", &Status)) return Status;
   if (Progress == nullptr || ProgressErr == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
@@ -231,8 +235,8 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
       return Report({EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, BadAt}, KeywordString, Progress,
                     ProgressErr);
     if (Index != Items.size())
-      return Report({EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, Items[Index].Start}, KeywordString,
-                    Progress, ProgressErr);
+      return Report({EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, Items[Index].Start},
+                    KeywordString, Progress, ProgressErr);
   }
 
   bool NamespaceFound = false;
@@ -245,22 +249,23 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
     // one keyword reports it.
     if (EFI_ERROR(Status)) {
       if (Query.Keyword)
-        return Report({Status, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, Query.KeywordAt}, KeywordString, Progress,
-                      ProgressErr);
+        return Report({Status, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, Query.KeywordAt}, KeywordString,
+                      Progress, ProgressErr);
       continue;
     }
     if (!Answer.empty()) Answer += u'&';
     Answer += KeywordResponse(Site, Value);
   }
   if (!NamespaceFound)
-    return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_NAMESPACE_ID_NOT_FOUND, 0}, KeywordString, Progress, ProgressErr);
-  if (Answer.empty())
-    return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND, Query.KeywordAt}, KeywordString, Progress,
+    return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_NAMESPACE_ID_NOT_FOUND, 0}, KeywordString, Progress,
                   ProgressErr);
+  if (Answer.empty())
+    return Report({EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND, Query.KeywordAt}, KeywordString,
+                  Progress, ProgressErr);
   *Results = cfgtext::ToPoolString(Answer);
   if (*Results == nullptr)
-    return Report({EFI_OUT_OF_RESOURCES, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, 0}, KeywordString, Progress,
-                  ProgressErr);
+    return Report({EFI_OUT_OF_RESOURCES, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, 0}, KeywordString,
+                  Progress, ProgressErr);
   *Progress = const_cast<CHAR16 *>(KeywordString == nullptr ? nullptr : KeywordString + Keywords.size());
   return EFI_SUCCESS;
 }
@@ -274,15 +279,15 @@ struct SetRequest {
 
 // Reads the request that starts at Elements[*Index]; on failure F says where.
 // End is the length of the whole string, the place of a missing element.
-bool ParseSetRequest(const std::vector<Element> &Elements, std::size_t End, std::size_t *Index, SetRequest *Request,
-                     Failure *F) {
+bool ParseSetRequest(const std::vector<Element> &Elements, std::size_t End, std::size_t *Index,
+                     SetRequest *Request, Failure *F) {
   auto Here = [&] { return *Index < Elements.size() ? Elements[*Index].Start : End; };
   *F = {EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, Here()};
   if (!ParseNamespace(Elements[*Index], &Request->Query.Namespace)) return false;
   ++*Index;
   std::size_t BadAt = 0;
   if (!ParsePathAndKeyword(Elements, Index, &Request->Query, &BadAt)) {
-    F->At = BadAt;
+    F->At = *Index < Elements.size() ? BadAt : End;
     return false;
   }
   F->At = Here();
@@ -337,8 +342,8 @@ bool ApplySetRequest(const SetRequest &Request, Failure *F) {
   return false;
 }
 
-EFI_STATUS EFIAPI SetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *KeywordString, CHAR16 **Progress,
-                          UINT32 *ProgressErr) {
+EFI_STATUS EFIAPI SetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *KeywordString,
+                          CHAR16 **Progress, UINT32 *ProgressErr) {
   EFI_STATUS Status;
   if (TakeInjectedFault("KeywordHandler.SetData", &Status)) return Status;
   if (KeywordString == nullptr || Progress == nullptr || ProgressErr == nullptr) return EFI_INVALID_PARAMETER;

@@ -49,7 +49,8 @@ class BrowserTest : public SimTest {
   }
   EFI_STATUS Send(const EFI_GUID *Guid, const CHAR16 *Name, const std::u16string &Body) {
     UINTN Size = 0;
-    return Browser()->BrowserCallback(Browser(), &Size, const_cast<CHAR16 *>(Body.c_str()), FALSE, Guid, Name);
+    return Browser()->BrowserCallback(Browser(), &Size, const_cast<CHAR16 *>(Body.c_str()), FALSE, Guid,
+                                      Name);
   }
 
   hiitest::BufferDriver Driver;

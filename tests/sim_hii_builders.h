@@ -19,7 +19,9 @@ namespace hiitest {
 using Bytes = std::vector<UINT8>;
 
 inline void Put16(Bytes &B, UINT16 V) { B.insert(B.end(), {UINT8(V), UINT8(V >> 8)}); }
-inline void Put32(Bytes &B, UINT32 V) { B.insert(B.end(), {UINT8(V), UINT8(V >> 8), UINT8(V >> 16), UINT8(V >> 24)}); }
+inline void Put32(Bytes &B, UINT32 V) {
+  B.insert(B.end(), {UINT8(V), UINT8(V >> 8), UINT8(V >> 16), UINT8(V >> 24)});
+}
 inline void PutGuid(Bytes &B, const EFI_GUID &G) {
   const auto *P = reinterpret_cast<const UINT8 *>(&G);
   B.insert(B.end(), P, P + sizeof(G));
@@ -113,7 +115,8 @@ class Ifr {
 };
 
 // A string package: ids without text are skipped.
-inline Bytes StringPackage(const std::string &Language, const std::map<EFI_STRING_ID, std::u16string> &Strings) {
+inline Bytes StringPackage(const std::string &Language,
+                           const std::map<EFI_STRING_ID, std::u16string> &Strings) {
   Bytes Blocks;
   EFI_STRING_ID Next = 1;
   for (const auto &[Id, Text] : Strings) {
@@ -202,8 +205,8 @@ struct BufferDriver {
     std::u16string Full = Request;
     if (Full.find(u"OFFSET") == std::u16string::npos)
       Full += u"&OFFSET=0&WIDTH=" + Hex({UINT8(D->Store.size() >> 8), UINT8(D->Store.size())});
-    EFI_STATUS Status = Router()->BlockToConfig(Router(), Full.c_str(), D->Store.data(), D->Store.size(), Results,
-                                                Progress);
+    EFI_STATUS Status =
+        Router()->BlockToConfig(Router(), Full.c_str(), D->Store.data(), D->Store.size(), Results, Progress);
     *Progress = const_cast<CHAR16 *>(Request + std::char_traits<char16_t>::length(Request));
     if (EFI_ERROR(Status) || D->Alternate.empty()) return Status;
     std::u16string Answer = std::u16string(*Results) + D->Alternate;
@@ -222,8 +225,9 @@ struct BufferDriver {
     UINTN Size = D->Store.size();
     return Router()->ConfigToBlock(Router(), Configuration, D->Store.data(), &Size, Progress);
   }
-  static EFI_STATUS EFIAPI Callback(const EFI_HII_CONFIG_ACCESS_PROTOCOL *, EFI_BROWSER_ACTION, EFI_QUESTION_ID,
-                                    UINT8, EFI_IFR_TYPE_VALUE *, EFI_BROWSER_ACTION_REQUEST *) {
+  static EFI_STATUS EFIAPI Callback(const EFI_HII_CONFIG_ACCESS_PROTOCOL *, EFI_BROWSER_ACTION,
+                                    EFI_QUESTION_ID, UINT8, EFI_IFR_TYPE_VALUE *,
+                                    EFI_BROWSER_ACTION_REQUEST *) {
     return EFI_UNSUPPORTED;
   }
 
@@ -236,8 +240,8 @@ struct BufferDriver {
                                            Path.data()),
               EFI_SUCCESS);
     if (WithAccess)
-      ASSERT_EQ(Bs->InstallProtocolInterface(&Handle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, EFI_NATIVE_INTERFACE,
-                                             &Access),
+      ASSERT_EQ(Bs->InstallProtocolInterface(&Handle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID,
+                                             EFI_NATIVE_INTERFACE, &Access),
                 EFI_SUCCESS);
   }
 };
@@ -247,9 +251,10 @@ inline EFI_HII_HANDLE Register(const Bytes &List, EFI_HANDLE Driver) {
   sim::SystemTable()->BootServices->LocateProtocol(&EFI_HII_DATABASE_PROTOCOL_GUID, nullptr, &Db);
   auto *Database = static_cast<EFI_HII_DATABASE_PROTOCOL *>(Db);
   EFI_HII_HANDLE Handle = nullptr;
-  EXPECT_EQ(Database->NewPackageList(Database, reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(List.data()),
-                                     Driver, &Handle),
-            EFI_SUCCESS);
+  EXPECT_EQ(
+      Database->NewPackageList(Database, reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(List.data()),
+                               Driver, &Handle),
+      EFI_SUCCESS);
   return Handle;
 }
 

@@ -33,7 +33,8 @@ class KeywordTest : public SimTest {
     CHAR16 *Results = nullptr;
     UINT32 Error = 0xFFFF;
     EFI_STATUS Status = Handler()->GetData(Handler(), Namespace, Keyword, &Progress, &Error, &Results);
-    return {Status, Take(Results), Progress == nullptr ? std::u16string::npos : std::size_t(Progress - Keyword), Error};
+    return {Status, Take(Results),
+            Progress == nullptr ? std::u16string::npos : std::size_t(Progress - Keyword), Error};
   }
   Answer Set(const std::u16string &Request) {
     CHAR16 *Progress = nullptr;
@@ -64,13 +65,14 @@ class KeywordStoresTest : public KeywordTest {
         .String(0x15, 7, 2, 0, 4)              // 8 bytes of the buffer store
         .End()
         .End();
-    std::map<EFI_STRING_ID, std::u16string> English = {{1, u"Card"}, {2, u"Mode"},  {3, u"Speed"}, {4, u"Wake"},
-                                                       {5, u"Rev"},  {6, u"Plain"}, {7, u"Name"}};
+    std::map<EFI_STRING_ID, std::u16string> English = {
+        {1, u"Card"}, {2, u"Mode"}, {3, u"Speed"}, {4, u"Wake"}, {5, u"Rev"}, {6, u"Plain"}, {7, u"Name"}};
     std::map<EFI_STRING_ID, std::u16string> Keywords = {
         {2, u"MODE"}, {3, u"SPEED"}, {4, u"WAKE"}, {5, u"REV"}, {7, u"NAME"}};
-    hiitest::Register(hiitest::PackageList(ListGuid, {Forms.Package(), hiitest::StringPackage("en-US", English),
-                                                      hiitest::StringPackage("x-UEFI-QZV", Keywords)}),
-                      Driver.Handle);
+    hiitest::Register(
+        hiitest::PackageList(ListGuid, {Forms.Package(), hiitest::StringPackage("en-US", English),
+                                        hiitest::StringPackage("x-UEFI-QZV", Keywords)}),
+        Driver.Handle);
     sim::WriteVariable(u"Settings", VarGuid, 0x3, {0x02, 0, 0x34, 0x12, 0x01, 0x07, 0x09, 0});
   }
   std::u16string Prefix() { return u"NAMESPACE=x-UEFI-QZV&PATH=" + hiitest::Hex(Driver.Path) + u"&KEYWORD="; }
@@ -83,8 +85,10 @@ TEST_F(KeywordStoresTest, GetDataAnswersEachQuestionKindAtItsWidth) {
     const char16_t *Keyword;
     std::u16string Tail;
   } Cases[] = {
-      {u"KEYWORD=MODE", u"MODE&VALUE=02"},        {u"KEYWORD=SPEED", u"SPEED&VALUE=1234"},
-      {u"KEYWORD=WAKE", u"WAKE&VALUE=01"},        {u"KEYWORD=REV", u"REV&VALUE=07&READONLY"},
+      {u"KEYWORD=MODE", u"MODE&VALUE=02"},
+      {u"KEYWORD=SPEED", u"SPEED&VALUE=1234"},
+      {u"KEYWORD=WAKE", u"WAKE&VALUE=01"},
+      {u"KEYWORD=REV", u"REV&VALUE=07&READONLY"},
       {u"KEYWORD=NAME", u"NAME&VALUE=0000000000420041"},
   };
   for (const Case &C : Cases) {
@@ -101,8 +105,9 @@ TEST_F(KeywordStoresTest, GetDataAnswersEachQuestionKindAtItsWidth) {
 TEST_F(KeywordStoresTest, GetDataWithoutKeywordListsEveryKeywordInQuestionOrder) {
   Answer A = Get(u"NAMESPACE=x-UEFI-QZV", nullptr);
   ASSERT_EQ(A.Status, EFI_SUCCESS);
-  EXPECT_EQ(A.Results, Prefix() + u"MODE&VALUE=02&" + Prefix() + u"SPEED&VALUE=1234&" + Prefix() + u"WAKE&VALUE=01&" +
-                           Prefix() + u"REV&VALUE=07&READONLY&" + Prefix() + u"NAME&VALUE=0000000000420041");
+  EXPECT_EQ(A.Results, Prefix() + u"MODE&VALUE=02&" + Prefix() + u"SPEED&VALUE=1234&" + Prefix() +
+                           u"WAKE&VALUE=01&" + Prefix() + u"REV&VALUE=07&READONLY&" + Prefix() +
+                           u"NAME&VALUE=0000000000420041");
   EXPECT_EQ(A.ProgressAt, std::u16string::npos);
 }
 
@@ -122,8 +127,10 @@ TEST_F(KeywordStoresTest, GetDataReportsWhatItCannotFind) {
       {u"NAMESPACE=x-UEFI-QZV", u"KEYWORD=Mode", EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND, 0},
       {u"NAMESPACE=x-UEFI-QZV", OtherPath.c_str(), EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND,
        OtherPath.find(u"KEYWORD")},
-      {u"NAMESPACE=x-UEFI-QZV", u"KEYWORD=MODE&VALUE=01", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 13},
-      {u"NAMESPACE=x-UEFI-QZV", u"PATH=0g&KEYWORD=MODE", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 0},
+      {u"NAMESPACE=x-UEFI-QZV", u"KEYWORD=MODE&VALUE=01", EFI_INVALID_PARAMETER,
+       KEYWORD_HANDLER_MALFORMED_STRING, 13},
+      {u"NAMESPACE=x-UEFI-QZV", u"PATH=0g&KEYWORD=MODE", EFI_INVALID_PARAMETER,
+       KEYWORD_HANDLER_MALFORMED_STRING, 0},
       {u"NAMESPACE=x-UEFI-QZV", u"MODE", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 0},
   };
   for (const Case &C : Cases) {
@@ -159,14 +166,17 @@ TEST_F(KeywordStoresTest, SetDataRefusesWithoutWriting) {
     UINT32 Error;
     std::size_t ProgressAt;
   } Cases[] = {
-      {P + u"MODE&VALUE=123", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_INCOMPATIBLE_VALUE_DETECTED, P.size() + 5},
+      {P + u"MODE&VALUE=123", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_INCOMPATIBLE_VALUE_DETECTED,
+       P.size() + 5},
       {P + u"MODE&VALUE=", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_INCOMPATIBLE_VALUE_DETECTED, P.size() + 5},
       {P + u"REV&VALUE=01", EFI_ACCESS_DENIED, KEYWORD_HANDLER_ACCESS_NOT_PERMITTED, P.size() - 8},
       {P + u"NOPE&VALUE=01", EFI_NOT_FOUND, KEYWORD_HANDLER_KEYWORD_NOT_FOUND, P.size() - 8},
       {P + u"MODE", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, P.size() + 4},
       {P + u"MODE&VALUE=01&JUNK", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, P.size() + 14},
       {u"KEYWORD=MODE&VALUE=01", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 0},
-      {u"NAMESPACE=x-UEFI-ZZZ&KEYWORD=MODE&VALUE=01", EFI_NOT_FOUND, KEYWORD_HANDLER_NAMESPACE_ID_NOT_FOUND, 0},
+      {u"NAMESPACE=x-UEFI-QZV", EFI_INVALID_PARAMETER, KEYWORD_HANDLER_MALFORMED_STRING, 20},
+      {u"NAMESPACE=x-UEFI-ZZZ&KEYWORD=MODE&VALUE=01", EFI_NOT_FOUND, KEYWORD_HANDLER_NAMESPACE_ID_NOT_FOUND,
+       0},
   };
   for (const Case &C : Cases) {
     Answer A = Set(C.Request);
@@ -186,15 +196,19 @@ TEST_F(KeywordStoresTest, MalformedPackageListsArePassedOver) {
   hiitest::BufferDriver Other;
   Other.Install(hiitest::VendorPath(BadGuid), false);
   hiitest::Ifr Overrun;
-  Overrun.FormSet(BadGuid, 1).VarStoreEfi(1, VarGuid, 0x3, 8, "Settings").Form(1).Number(0x05, 0x10, 2, 1, 0, 1);
+  Overrun.FormSet(BadGuid, 1)
+      .VarStoreEfi(1, VarGuid, 0x3, 8, "Settings")
+      .Form(1)
+      .Number(0x05, 0x10, 2, 1, 0, 1);
   Overrun.Body.insert(Overrun.Body.end(), {0x05, 0x7F, 0x02});
   hiitest::Ifr Short;
   Short.FormSet(BadGuid, 1).VarStoreEfi(1, VarGuid, 0x3, 8, "Settings").Op(0x05, false, {2, 0, 0, 0});
   for (const hiitest::Ifr *Forms : {&Overrun, &Short}) {
     EFI_GUID Guid = BadGuid;
     Guid.Data2 = Forms == &Short ? 1 : 2;
-    hiitest::Register(hiitest::PackageList(Guid, {Forms->Package(), hiitest::StringPackage("x-UEFI-QZV", {{2, u"MODE"}})}),
-                      Other.Handle);
+    hiitest::Register(
+        hiitest::PackageList(Guid, {Forms->Package(), hiitest::StringPackage("x-UEFI-QZV", {{2, u"MODE"}})}),
+        Other.Handle);
   }
   Answer A = Get(u"NAMESPACE=x-UEFI-QZV", u"KEYWORD=MODE");
   EXPECT_EQ(A.Status, EFI_SUCCESS);

@@ -37,12 +37,14 @@ class RouterTest : public SimTest {
     return Status;
   }
   // Converts into the middle of a guarded buffer; the guards must survive.
-  EFI_STATUS ConfigToBlock(const std::u16string &Response, Bytes *Block, UINTN *Size, std::size_t *ProgressAt) {
+  EFI_STATUS ConfigToBlock(const std::u16string &Response, Bytes *Block, UINTN *Size,
+                           std::size_t *ProgressAt) {
     Bytes Guarded(Block->size() + 32, 0xEE);
     std::copy(Block->begin(), Block->end(), Guarded.begin() + 16);
     CHAR16 *Progress = nullptr;
     *Size = Block->size();
-    EFI_STATUS Status = Router()->ConfigToBlock(Router(), Response.c_str(), Guarded.data() + 16, Size, &Progress);
+    EFI_STATUS Status =
+        Router()->ConfigToBlock(Router(), Response.c_str(), Guarded.data() + 16, Size, &Progress);
     *ProgressAt = Progress - Response.c_str();
     for (std::size_t I = 0; I < 16; ++I) {
       EXPECT_EQ(Guarded[I], 0xEE);
@@ -72,13 +74,15 @@ TEST_F(RouterTest, BlockToConfigOfTheDefaultRecordMatchesTheReferenceAndConverts
 
 TEST_F(RouterTest, BlockToConfigWritesEveryPairMostSignificantByteFirstInLowercase) {
   Bytes Block = {0x0A, 0xBC, 0xDE, 0xF0, 0x12};
-  std::u16string Request = u"GUID=ABCDEF00000000000000000000000000&NAME=0041&PATH=7FFF0400&OFFSET=1&WIDTH=2"
-                           u"&OFFSET=0&WIDTH=5";
+  std::u16string Request =
+      u"GUID=ABCDEF00000000000000000000000000&NAME=0041&PATH=7FFF0400&OFFSET=1&WIDTH=2"
+      u"&OFFSET=0&WIDTH=5";
   std::u16string Config;
   std::size_t At = 0;
   ASSERT_EQ(BlockToConfig(Request, Block, &Config, &At), EFI_SUCCESS);
-  EXPECT_EQ(Config, u"GUID=abcdef00000000000000000000000000&NAME=0041&PATH=7fff0400&OFFSET=1&WIDTH=2"
-                    u"&VALUE=debc&OFFSET=0&WIDTH=5&VALUE=12f0debc0a");
+  EXPECT_EQ(Config,
+            u"GUID=abcdef00000000000000000000000000&NAME=0041&PATH=7fff0400&OFFSET=1&WIDTH=2"
+            u"&VALUE=debc&OFFSET=0&WIDTH=5&VALUE=12f0debc0a");
   // A body without a header, as browser data is.
   ASSERT_EQ(BlockToConfig(u"OFFSET=4&WIDTH=1", Block, &Config, &At), EFI_SUCCESS);
   EXPECT_EQ(Config, u"OFFSET=4&WIDTH=1&VALUE=12");
@@ -104,13 +108,15 @@ TEST_F(RouterTest, BlockToConfigRefusesBadRequestsAtTheFaultyElement) {
   for (const Case &C : Cases) {
     std::u16string Config;
     std::size_t At = 0;
-    EXPECT_EQ(BlockToConfig(C.Request, Bytes(4, 0), &Config, &At), C.Status) << std::string(C.Request.begin(), C.Request.end());
+    EXPECT_EQ(BlockToConfig(C.Request, Bytes(4, 0), &Config, &At), C.Status)
+        << std::string(C.Request.begin(), C.Request.end());
     EXPECT_EQ(At, C.ProgressAt) << std::string(C.Request.begin(), C.Request.end());
     EXPECT_EQ(Config, u"<null>");
   }
   CHAR16 *Config = nullptr;
   CHAR16 *Progress = nullptr;
-  EXPECT_EQ(Router()->BlockToConfig(Router(), nullptr, Bytes(4).data(), 4, &Config, &Progress), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Router()->BlockToConfig(Router(), nullptr, Bytes(4).data(), 4, &Config, &Progress),
+            EFI_INVALID_PARAMETER);
   EXPECT_EQ(Router()->BlockToConfig(Router(), u"OFFSET=0&WIDTH=1", nullptr, 4, &Config, &Progress),
             EFI_INVALID_PARAMETER);
 }
@@ -148,7 +154,8 @@ TEST_F(RouterTest, ConfigToBlockNeverWritesWhenAnyElementIsBadOrBeyondTheBlock) 
       {H + Good + u"&OFFSET=1&WIDTH=1&VALUE=", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
       {H + Good + u"&OFFSET=1&WIDTH=1", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
       {H + Good + u"&WIDTH=1&VALUE=00", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
-      {H + Good + u"&OFFSET=fffffffffffffffe&WIDTH=4&VALUE=00", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
+      {H + Good + u"&OFFSET=fffffffffffffffe&WIDTH=4&VALUE=00", EFI_INVALID_PARAMETER, H.size() + Good.size(),
+       4},
       {u"VALUE=00", EFI_INVALID_PARAMETER, 0, 4},
   };
   for (const Case &C : Cases) {
@@ -227,7 +234,8 @@ TEST_F(RoutedStoresTest, SeveralRequestsAreAnsweredTogetherAndAFailureIsPlaced) 
   EXPECT_EQ(Results, First + u"&VALUE=01&" + Second + u"&VALUE=dd");
 
   // The second configuration names a path no handle has: Progress at its "&".
-  std::u16string Unknown = hiitest::Header(StoreGuid, u"Buf", hiitest::VendorPath(StoreGuid)) + u"&OFFSET=0&WIDTH=1";
+  std::u16string Unknown =
+      hiitest::Header(StoreGuid, u"Buf", hiitest::VendorPath(StoreGuid)) + u"&OFFSET=0&WIDTH=1";
   EXPECT_EQ(Extract(First + u"&" + Unknown, &Results, &At), EFI_NOT_FOUND);
   EXPECT_EQ(At, First.size());
   EXPECT_EQ(Results, u"<null>");
@@ -244,7 +252,8 @@ TEST_F(RoutedStoresTest, UefiVariableStoresAreReadByTheRouterWithTheDriversAlter
   std::size_t At = 0;
   // No OFFSET: the whole store.
   ASSERT_EQ(Extract(EfiHeader(), &Results, &At), EFI_SUCCESS);
-  EXPECT_EQ(Results, EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001");
+  EXPECT_EQ(Results,
+            EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001");
   EXPECT_EQ(Driver.ExtractCalls, 1);
   EXPECT_EQ(At, EfiHeader().size());
 
