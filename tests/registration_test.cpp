@@ -146,10 +146,14 @@ TEST_F(SetStringAllLanguagesTest, AnyFailureGivesZero) {
 }
 
 TEST_F(SetStringAllLanguagesTest, AFailedLanguageLeavesTheCachedListWhole) {
+  sim::FailService("HiiString.NewString", EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(SetStringAllLanguages(u"none"), 0);
   sim::FailService("HiiString.SetString", EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(SetStringAllLanguages(u"first"), 0);
   EXPECT_EQ(ReadHiiString(DriverHiiHandle, "en-US", 42), u"first");  // the language before stays written
+  StringSpy::Calls.clear();
   EXPECT_EQ(SetStringAllLanguages(u"second"), 43);
+  EXPECT_EQ(StringSpy::Calls, (std::vector<std::string>{"New en-US", "Set x-UEFI-QZV #43"}));
   EXPECT_EQ(ReadHiiString(DriverHiiHandle, "x-UEFI-QZV", 43), u"second");
 }
 
