@@ -4,4 +4,7 @@ void ResetDriverState() {
   ResetServiceTables();
   ResetConfigStringState();
   ResetForeignVarStoreState();
+  ResetRegistrationState();
+  ResetLanguageState();
+  ResetVariableState();
 }

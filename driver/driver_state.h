@@ -8,3 +8,6 @@ void ResetDriverState();
 void ResetServiceTables();
 void ResetConfigStringState();
 void ResetForeignVarStoreState();
+void ResetRegistrationState();
+void ResetLanguageState();
+void ResetVariableState();
