@@ -1,6 +1,8 @@
 // The firmware test application runs these groups in order. A group reports
 // one line per check through the log; a later group may rely on nothing that an
-// earlier one left behind except the driver-wide service tables.
+// earlier one left behind except the driver-wide state: the service tables and,
+// once the registration group has run, the driver's handles (DriverHandle,
+// DriverHiiHandle, the current HII handle), as start-up leaves them.
 #pragma once
 #include "qemu/report.h"
 #include "support/strings.h"
@@ -23,3 +25,14 @@ void RunFormatterChecks(CheckLog &Log);
 // The static package arrays registered in the firmware's HII database: languages,
 // strings, export and string creation.
 void RunStaticPackageChecks(CheckLog &Log);
+// RegisterPackageList of the strings and forms arrays on a new handle with the
+// vendor device path; makes that handle the driver's own for the groups below.
+void RunDriverRegistrationChecks(CheckLog &Log);
+// Strings in all languages, in given languages, and in the platform's language.
+void RunLanguageStringChecks(CheckLog &Log);
+// The driver's configuration header and the firmware router's block conversion.
+void RunConfigStringChecks(CheckLog &Log);
+// Browser data with no form set open.
+void RunBrowserDataChecks(CheckLog &Log);
+// The three variables in the real variable store, across two boots on one store.
+void RunVariableStoreChecks(CheckLog &Log);

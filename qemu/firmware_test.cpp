@@ -12,6 +12,11 @@ constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
     {"formatter", RunFormatterChecks},
     {"hii-static-packages", RunStaticPackageChecks},
+    {"driver-registration", RunDriverRegistrationChecks},
+    {"language-strings", RunLanguageStringChecks},
+    {"config-strings", RunConfigStringChecks},
+    {"browser-data", RunBrowserDataChecks},
+    {"variables", RunVariableStoreChecks},
 };
 
 void RunAllGroups(CheckLog &Log) {
