@@ -68,8 +68,8 @@ EFI_STATUS LoadStringVar(ADDONCARD_STRING_SLOTS *Buffer) {
 
 EFI_STATUS LoadPciVar(ADDONCARD_PCI_ID_LIST *Buffer) {
   EFI_STATUS Status;
-  const StoredRecord Found = ReadExactRecord(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, sizeof(*Buffer),
-                                             Buffer, &Status);
+  const StoredRecord Found =
+      ReadExactRecord(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, sizeof(*Buffer), Buffer, &Status);
   if (Found == StoredRecord::Usable && !PciRecordIsBlank(*Buffer)) return Status;
   *Buffer = ADDONCARD_PCI_DEFAULTS;
   if (Found == StoredRecord::Unreadable) return Status;

@@ -107,7 +107,8 @@ constexpr UINTN PLACEHOLDER_HDR_CHARS = ArrayCount(PLACEHOLDER_CONFIG_HDR) - 1;
 EFI_FORM_BROWSER2_PROTOCOL *LocateFormBrowser() {
   // Not found yet is no lasting answer: the browser may be installed later.
   if (FormBrowser2 == nullptr && BootServices != nullptr)
-    BootServices->LocateProtocol(&EFI_FORM_BROWSER2_PROTOCOL_GUID, nullptr, reinterpret_cast<void **>(&FormBrowser2));
+    BootServices->LocateProtocol(&EFI_FORM_BROWSER2_PROTOCOL_GUID, nullptr,
+                                 reinterpret_cast<void **>(&FormBrowser2));
   return FormBrowser2;
 }
 
@@ -244,7 +245,8 @@ BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Bloc
   PoolFree(Results);
 
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status = HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Config, Block, &BlockSize, &Progress);
+  const EFI_STATUS Status =
+      HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Config, Block, &BlockSize, &Progress);
   PoolFree(Config);
   return EFI_ERROR(Status) ? FALSE : TRUE;
 }

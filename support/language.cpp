@@ -54,7 +54,8 @@ EFI_STATUS ReadString(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CH
   *Text = nullptr;
   CHAR16 Scratch = 0;
   UINTN Size = 0;
-  EFI_STATUS Status = HiiString->GetString(HiiString, Language, HiiHandle, StringId, &Scratch, &Size, nullptr);
+  EFI_STATUS Status =
+      HiiString->GetString(HiiString, Language, HiiHandle, StringId, &Scratch, &Size, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   if (Size > MAX_STRING_BYTES) return EFI_BAD_BUFFER_SIZE;
   const UINTN Reported = Size;
@@ -129,7 +130,8 @@ EFI_STATUS ReadPlatformLanguage(CHAR8 **Value) {
   *Value = nullptr;
   if (RuntimeServices == nullptr) return EFI_NOT_READY;
   UINTN Size = 0;
-  EFI_STATUS Status = RuntimeServices->GetVariable(PLATFORM_LANG_NAME, &EFI_GLOBAL_VARIABLE, nullptr, &Size, nullptr);
+  EFI_STATUS Status =
+      RuntimeServices->GetVariable(PLATFORM_LANG_NAME, &EFI_GLOBAL_VARIABLE, nullptr, &Size, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   if (Size > MAX_LANGUAGE_LIST_BYTES) return EFI_BAD_BUFFER_SIZE;
   // The value is cut at the variable's size: one more zeroed byte ends it even
@@ -137,7 +139,8 @@ EFI_STATUS ReadPlatformLanguage(CHAR8 **Value) {
   auto *Language = static_cast<CHAR8 *>(PoolAllocZero(Size + 1));
   if (Language == nullptr) return EFI_OUT_OF_RESOURCES;
   UINTN DataSize = Size;
-  Status = RuntimeServices->GetVariable(PLATFORM_LANG_NAME, &EFI_GLOBAL_VARIABLE, nullptr, &DataSize, Language);
+  Status =
+      RuntimeServices->GetVariable(PLATFORM_LANG_NAME, &EFI_GLOBAL_VARIABLE, nullptr, &DataSize, Language);
   if (EFI_ERROR(Status)) {
     PoolFree(Language);
     return Status;

@@ -32,15 +32,14 @@ class RegisteredDriverTest : public SimTest {
     ASSERT_EQ(Bs()->InstallMultipleProtocolInterfaces(&DriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID,
                                                       &ADDONCARD_DEVICE_PATH, nullptr),
               EFI_SUCCESS);
-    DriverHiiHandle = RegisterPackageList(&ADDONCARD_FORMSET_GUID, DriverHandle, AddOnCardStrings,
-                                          AddOnCardForms, nullptr);
+    DriverHiiHandle =
+        RegisterPackageList(&ADDONCARD_FORMSET_GUID, DriverHandle, AddOnCardStrings, AddOnCardForms, nullptr);
     ASSERT_NE(DriverHiiHandle, nullptr);
   }
   void TearDown() override {
     sim::CloseFormSet();
     SimTest::TearDown();
   }
-
 };
 
 // Records NewString/SetString calls ("New en-US", "Set x-UEFI-QZV #42") and
@@ -70,8 +69,8 @@ struct StringSpy {
     Calls.push_back(std::string("Set ") + Language + " #" + std::to_string(Id));
     return Real->SetString(Real, List, Id, Language, Text, Font);
   }
-  static EFI_STATUS EFIAPI GetLanguages(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE List, CHAR8 *Languages,
-                                        UINTN *Size) {
+  static EFI_STATUS EFIAPI GetLanguages(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE List,
+                                        CHAR8 *Languages, UINTN *Size) {
     Calls.push_back("Languages");
     return Real->GetLanguages(Real, List, Languages, Size);
   }

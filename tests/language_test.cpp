@@ -1,12 +1,13 @@
 // Language choice, strings written in lists of languages, and strings read in
 // the best language for the platform.
+#include "support/language.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <optional>
 
-#include "support/language.h"
 #include "tests/driver_hii_fixture.h"
 
 namespace {
@@ -105,8 +106,8 @@ TEST_F(SetStringInLanguagesTest, AKeywordLandsInTheKeywordPackageUnderThePrompts
 }
 
 TEST_F(SetStringInLanguagesTest, GivesZeroWhenNothingOrNotAllCouldBeWritten) {
-  const std::vector<UINT8> KeywordsOnly = simtest::PackageList(
-      simtest::OtherListGuid, {simtest::StringPackage("x-UEFI-QZV", {u"x-QZV"})});
+  const std::vector<UINT8> KeywordsOnly =
+      simtest::PackageList(simtest::OtherListGuid, {simtest::StringPackage("x-UEFI-QZV", {u"x-QZV"})});
   EFI_HII_HANDLE KeywordList = nullptr;
   ASSERT_EQ(HiiDatabase->NewPackageList(HiiDatabase, simtest::AsList(KeywordsOnly), nullptr, &KeywordList),
             EFI_SUCCESS);
@@ -120,7 +121,8 @@ TEST_F(SetStringInLanguagesTest, GivesZeroWhenNothingOrNotAllCouldBeWritten) {
       {"no language list", nullptr, [] { sim::FailService("HiiString.GetLanguages", EFI_DEVICE_ERROR); }},
       {"copy of the list", "en-US", [] { sim::FailNthAllocation(1); }},
       {"NewString fails", "en-US", [] { sim::FailService("HiiString.NewString", EFI_OUT_OF_RESOURCES); }},
-      {"second language fails", "en-US;x-UEFI-QZV", [] { sim::FailService("HiiString.SetString", EFI_DEVICE_ERROR); }},
+      {"second language fails", "en-US;x-UEFI-QZV",
+       [] { sim::FailService("HiiString.SetString", EFI_DEVICE_ERROR); }},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);
@@ -158,11 +160,9 @@ TEST_F(BestLanguageTest, ReadsInThePlatformLanguageElseInListOrder) {
     std::u16string Expected;
   };
   const std::vector<Row> Rows = {
-      {std::string("en-GB", 6), 2, u"Hello"},
-      {std::string("fr-FR", 6), 2, u"Bonjour"},
+      {std::string("en-GB", 6), 2, u"Hello"},  {std::string("fr-FR", 6), 2, u"Bonjour"},
       {std::string("fr-FR"), 2, u"Bonjour"},  // stored without its NUL
-      {std::string("de-DE", 6), 2, u"Hello"},
-      {std::nullopt, 2, u"Hello"},
+      {std::string("de-DE", 6), 2, u"Hello"},  {std::nullopt, 2, u"Hello"},
       {std::string("en-US", 6), 9, u"<none>"},
   };
   for (const Row &R : Rows) {
@@ -197,7 +197,8 @@ TEST_F(BestLanguageTest, FailuresGiveNoTextAndKeepNoBlock) {
     SCOPED_TRACE(N);
     sim::FailNthAllocation(N);
     const std::u16string Text = Take(GetStringInBestLanguage(Handle, 2));
-    EXPECT_TRUE(Text == u"Bonjour" || Text == u"Hello" || Text == u"<none>") << std::string(Text.begin(), Text.end());
+    EXPECT_TRUE(Text == u"Bonjour" || Text == u"Hello" || Text == u"<none>")
+        << std::string(Text.begin(), Text.end());
     EXPECT_EQ(sim::HeldBlocks(), 0u);
     sim::ClearFaults();
   }
@@ -217,8 +218,8 @@ struct UnterminatedStrings {
     std::memcpy(Languages, "en-US", 5);
     return EFI_SUCCESS;
   }
-  static EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *, EFI_HII_HANDLE, EFI_STRING_ID,
-                                     CHAR16 *Text, UINTN *Size, EFI_FONT_INFO **) {
+  static EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *, EFI_HII_HANDLE,
+                                     EFI_STRING_ID, CHAR16 *Text, UINTN *Size, EFI_FONT_INFO **) {
     if (*Size < 4) {
       *Size = 4;
       return EFI_BUFFER_TOO_SMALL;
@@ -249,9 +250,14 @@ TEST_F(BestLanguageTest, PlatformLanguageFailuresGiveNoValue) {
   };
   const std::vector<Row> Rows = {
       {"absent", [] {}, EFI_NOT_FOUND},
-      {"pool exhausted", [] { SetPlatformLang(std::string("en-US", 6)); sim::FailNthAllocation(1); },
+      {"pool exhausted",
+       [] {
+         SetPlatformLang(std::string("en-US", 6));
+         sim::FailNthAllocation(1);
+       },
        EFI_OUT_OF_RESOURCES},
-      {"read fails", [] { sim::FailService("RuntimeServices.GetVariable", EFI_DEVICE_ERROR); }, EFI_DEVICE_ERROR},
+      {"read fails", [] { sim::FailService("RuntimeServices.GetVariable", EFI_DEVICE_ERROR); },
+       EFI_DEVICE_ERROR},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);

@@ -25,8 +25,9 @@ struct DatabaseSpy {
     HiiDatabase = &Table;
     Calls = 0;
   }
-  static EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL *, const EFI_HII_PACKAGE_LIST_HEADER *List,
-                                          EFI_HANDLE Driver, EFI_HII_HANDLE *Handle) {
+  static EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL *,
+                                          const EFI_HII_PACKAGE_LIST_HEADER *List, EFI_HANDLE Driver,
+                                          EFI_HII_HANDLE *Handle) {
     ++Calls;
     const auto *Bytes = reinterpret_cast<const UINT8 *>(List);
     LastList.assign(Bytes, Bytes + List->PackageLength);
@@ -100,7 +101,8 @@ class SetStringAllLanguagesTest : public RegisteredDriverTest {
 
 TEST_F(SetStringAllLanguagesTest, CreatesInTheFirstLanguageAndSetsTheSameIdInTheOthers) {
   EXPECT_EQ(SetStringAllLanguages(u"Card A"), 42);
-  EXPECT_EQ(StringSpy::Calls, (std::vector<std::string>{"Languages", "Languages", "New en-US", "Set x-UEFI-QZV #42"}));
+  EXPECT_EQ(StringSpy::Calls,
+            (std::vector<std::string>{"Languages", "Languages", "New en-US", "Set x-UEFI-QZV #42"}));
   EXPECT_EQ(ReadHiiString(DriverHiiHandle, "en-US", 42), u"Card A");
   EXPECT_EQ(ReadHiiString(DriverHiiHandle, "x-UEFI-QZV", 42), u"Card A");
 
@@ -115,7 +117,8 @@ TEST_F(SetStringAllLanguagesTest, CreatesInTheFirstLanguageAndSetsTheSameIdInThe
 TEST_F(SetStringAllLanguagesTest, OneLanguageListMakesOneNewString) {
   const std::vector<UINT8> List =
       simtest::PackageList(simtest::TestListGuid, {simtest::StringPackage("en-US", {u"English", u"a"})});
-  ASSERT_EQ(HiiDatabase->NewPackageList(HiiDatabase, simtest::AsList(List), nullptr, &DriverHiiHandle), EFI_SUCCESS);
+  ASSERT_EQ(HiiDatabase->NewPackageList(HiiDatabase, simtest::AsList(List), nullptr, &DriverHiiHandle),
+            EFI_SUCCESS);
   EXPECT_EQ(SetStringAllLanguages(u"only"), 3);
   EXPECT_EQ(StringSpy::Calls, (std::vector<std::string>{"Languages", "Languages", "New en-US"}));
 }
@@ -126,7 +129,8 @@ TEST_F(SetStringAllLanguagesTest, AnyFailureGivesZero) {
     std::function<void()> Arrange;
   };
   const std::vector<Row> Rows = {
-      {"string protocol missing", [] {
+      {"string protocol missing",
+       [] {
          RegistrationHiiString = nullptr;
          sim::FailService("BootServices.LocateProtocol", EFI_NOT_FOUND);
        }},
@@ -168,7 +172,8 @@ struct FakeBrowser {
   static inline std::vector<std::u16string> Received;
   static inline const EFI_GUID *LastGuid = nullptr;
 
-  static EFI_FORM_BROWSER2_PROTOCOL *Install(std::vector<EFI_STATUS> Script, UINTN Size, std::u16string Body) {
+  static EFI_FORM_BROWSER2_PROTOCOL *Install(std::vector<EFI_STATUS> Script, UINTN Size,
+                                             std::u16string Body) {
     Table.BrowserCallback = Callback;
     Statuses = std::move(Script);
     ReportedSize = Size;
@@ -176,8 +181,8 @@ struct FakeBrowser {
     Received.clear();
     return &Table;
   }
-  static EFI_STATUS EFIAPI Callback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *Size, CHAR16 *Data, BOOLEAN Retrieve,
-                                    const EFI_GUID *Guid, const CHAR16 *) {
+  static EFI_STATUS EFIAPI Callback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *Size, CHAR16 *Data,
+                                    BOOLEAN Retrieve, const EFI_GUID *Guid, const CHAR16 *) {
     LastGuid = Guid;
     if (!Retrieve) Received.push_back(Data);
     EFI_STATUS Status = Statuses.empty() ? EFI_DEVICE_ERROR : Statuses.front();
@@ -235,7 +240,8 @@ TEST_F(BrowserDataTest, WriteAndReadGoThroughTheOpenFormSet) {
   ADDONCARD_PCI_ID_LIST Record = ADDONCARD_PCI_DEFAULTS;
   Record.VendorId[3] = 0xBEEF;
   Record.PairCount = 4;
-  EXPECT_TRUE(WriteBrowserData(TLX_ADDONCARD_PCI_VAR, sizeof(Record), reinterpret_cast<const UINT8 *>(&Record)));
+  EXPECT_TRUE(
+      WriteBrowserData(TLX_ADDONCARD_PCI_VAR, sizeof(Record), reinterpret_cast<const UINT8 *>(&Record)));
   std::vector<UINT8> *Edit = sim::EditBuffer(ADDONCARD_PCI_VAR_GUID, TLX_ADDONCARD_PCI_VAR);
   ASSERT_NE(Edit, nullptr);
   EXPECT_EQ(std::memcmp(Edit->data(), &Record, sizeof(Record)), 0);
@@ -298,14 +304,19 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
     std::function<void()> Arrange;
   };
   const std::vector<Row> Rows = {
-      {"read: browser fails", false, [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
+      {"read: browser fails", false,
+       [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
       {"read: results block", false, [] { sim::FailNthAllocation(1); }},
       {"read: configuration text", false, [] { sim::FailNthAllocation(2); }},
-      {"read: router refuses", false, [] { sim::FailService("ConfigRouting.ConfigToBlock", EFI_INVALID_PARAMETER); }},
-      {"read: browser holds no data", false, [] { FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS}, 0, u""); }},
+      {"read: router refuses", false,
+       [] { sim::FailService("ConfigRouting.ConfigToBlock", EFI_INVALID_PARAMETER); }},
+      {"read: browser holds no data", false,
+       [] { FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS}, 0, u""); }},
       {"write: request block", true, [] { sim::FailNthAllocation(1); }},
-      {"write: router refuses", true, [] { sim::FailService("ConfigRouting.BlockToConfig", EFI_INVALID_PARAMETER); }},
-      {"write: browser fails", true, [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
+      {"write: router refuses", true,
+       [] { sim::FailService("ConfigRouting.BlockToConfig", EFI_INVALID_PARAMETER); }},
+      {"write: browser fails", true,
+       [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);

@@ -1,12 +1,13 @@
 // The three variables: what a load keeps, repairs or creates, and what a publish
 // hands to the driver-wide copies and the browser.
+#include "forms/variables.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <optional>
 
-#include "forms/variables.h"
 #include "tests/driver_hii_fixture.h"
 
 namespace {
