@@ -54,7 +54,8 @@ Event *NextDispatchable() {
   EventState &S = Events();
   auto Best = S.Pending.end();
   for (auto It = S.Pending.begin(); It != S.Pending.end(); ++It)
-    if ((*It)->NotifyTpl > S.Tpl && (Best == S.Pending.end() || (*It)->NotifyTpl > (*Best)->NotifyTpl)) Best = It;
+    if ((*It)->NotifyTpl > S.Tpl && (Best == S.Pending.end() || (*It)->NotifyTpl > (*Best)->NotifyTpl))
+      Best = It;
   if (Best == S.Pending.end()) return nullptr;
   Event *E = *Best;
   S.Pending.erase(Best);
@@ -134,15 +135,16 @@ void EFIAPI RestoreTPL(EFI_TPL OldTpl) {
   DispatchPending();
 }
 
-EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction, void *NotifyContext,
-                              EFI_EVENT *EventOut) {
+EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction,
+                              void *NotifyContext, EFI_EVENT *EventOut) {
   EFI_STATUS Status;
   if (TakeInjectedFault("BootServices.CreateEvent", &Status)) return Status;
   if (EventOut == nullptr || (Type & ~KnownEventTypes) != 0) return EFI_INVALID_PARAMETER;
   bool Signal = (Type & EVT_NOTIFY_SIGNAL) != 0;
   bool Wait = (Type & EVT_NOTIFY_WAIT) != 0;
   if (Signal && Wait) return EFI_INVALID_PARAMETER;
-  if ((Signal || Wait) && (NotifyFunction == nullptr || !IsNotifyTpl(NotifyTpl))) return EFI_INVALID_PARAMETER;
+  if ((Signal || Wait) && (NotifyFunction == nullptr || !IsNotifyTpl(NotifyTpl)))
+    return EFI_INVALID_PARAMETER;
   auto E = std::make_unique<Event>(Event{Type, NotifyTpl, NotifyFunction, NotifyContext});
   EventState &S = Events();
   S.ByHandle[E.get()] = E.get();

@@ -23,8 +23,8 @@ constexpr UINT8 EndPackageBytes[] = {0x04, 0x00, 0x00, EFI_HII_PACKAGE_END};
 
 // Export order: packages are grouped by type in this order.
 constexpr UINT8 ExportOrder[] = {
-    EFI_HII_PACKAGE_TYPE_GUID, EFI_HII_PACKAGE_FORMS,        EFI_HII_PACKAGE_KEYBOARD_LAYOUT,
-    EFI_HII_PACKAGE_STRINGS,   EFI_HII_PACKAGE_FONTS,        EFI_HII_PACKAGE_IMAGES,
+    EFI_HII_PACKAGE_TYPE_GUID,    EFI_HII_PACKAGE_FORMS,       EFI_HII_PACKAGE_KEYBOARD_LAYOUT,
+    EFI_HII_PACKAGE_STRINGS,      EFI_HII_PACKAGE_FONTS,       EFI_HII_PACKAGE_IMAGES,
     EFI_HII_PACKAGE_SIMPLE_FONTS, EFI_HII_PACKAGE_DEVICE_PATH, EFI_HII_PACKAGE_ANIMATIONS,
 };
 
@@ -94,7 +94,8 @@ Package DevicePathPackage(const EFI_DEVICE_PATH_PROTOCOL *Path, std::size_t Size
 }
 
 bool HasType(const PackageList &L, UINT8 Type) {
-  return std::any_of(L.Packages.begin(), L.Packages.end(), [&](const Package &P) { return P.Type() == Type; });
+  return std::any_of(L.Packages.begin(), L.Packages.end(),
+                     [&](const Package &P) { return P.Type() == Type; });
 }
 
 bool HasGuidPackage(const PackageList &L, const EFI_GUID &Guid) {
@@ -173,8 +174,9 @@ EFI_STATUS EFIAPI UpdatePackageList(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_H
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ListPackageLists(const EFI_HII_DATABASE_PROTOCOL *, UINT8 PackageType, const EFI_GUID *PackageGuid,
-                                   UINTN *HandleBufferLength, EFI_HII_HANDLE *HandleBuffer) {
+EFI_STATUS EFIAPI ListPackageLists(const EFI_HII_DATABASE_PROTOCOL *, UINT8 PackageType,
+                                   const EFI_GUID *PackageGuid, UINTN *HandleBufferLength,
+                                   EFI_HII_HANDLE *HandleBuffer) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiDatabase.ListPackageLists", &Status)) return Status;
   if (HandleBufferLength == nullptr) return EFI_INVALID_PARAMETER;
@@ -194,8 +196,8 @@ EFI_STATUS EFIAPI ListPackageLists(const EFI_HII_DATABASE_PROTOCOL *, UINT8 Pack
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ExportPackageLists(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE Handle, UINTN *BufferSize,
-                                     EFI_HII_PACKAGE_LIST_HEADER *Buffer) {
+EFI_STATUS EFIAPI ExportPackageLists(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE Handle,
+                                     UINTN *BufferSize, EFI_HII_PACKAGE_LIST_HEADER *Buffer) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiDatabase.ExportPackageLists", &Status)) return Status;
   if (BufferSize == nullptr) return EFI_INVALID_PARAMETER;
@@ -229,15 +231,15 @@ EFI_STATUS EFIAPI GetPackageListHandle(const EFI_HII_DATABASE_PROTOCOL *, EFI_HI
 }
 
 EFI_HII_DATABASE_PROTOCOL Protocol = {
-    NewPackageList, RemovePackageList, UpdatePackageList, ListPackageLists, ExportPackageLists,
-    nullptr,        nullptr,           nullptr,           nullptr,          nullptr,
-    GetPackageListHandle};
+    NewPackageList, RemovePackageList, UpdatePackageList, ListPackageLists, ExportPackageLists,  nullptr,
+    nullptr,        nullptr,           nullptr,           nullptr,          GetPackageListHandle};
 
 void InstallHiiDatabase() {
   Db().Lists.clear();
   Db().Tokens.clear();
   EFI_HANDLE Handle = nullptr;
-  internal::InstallProtocolInterface(&Handle, &EFI_HII_DATABASE_PROTOCOL_GUID, EFI_NATIVE_INTERFACE, &Protocol);
+  internal::InstallProtocolInterface(&Handle, &EFI_HII_DATABASE_PROTOCOL_GUID, EFI_NATIVE_INTERFACE,
+                                     &Protocol);
 }
 
 ComponentRegistrar HiiDatabaseComponent("HiiDatabase", 10, InstallHiiDatabase);

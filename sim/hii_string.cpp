@@ -27,7 +27,9 @@ constexpr int MaxDuplicateDepth = 8;
 
 using Bytes = std::vector<UINT8>;
 
-UINT16 Read16(const Bytes &B, std::size_t Offset) { return static_cast<UINT16>(B[Offset] | (B[Offset + 1] << 8)); }
+UINT16 Read16(const Bytes &B, std::size_t Offset) {
+  return static_cast<UINT16>(B[Offset] | (B[Offset + 1] << 8));
+}
 
 UINT32 Read32(const Bytes &B, std::size_t Offset) {
   return static_cast<UINT32>(B[Offset]) | (static_cast<UINT32>(B[Offset + 1]) << 8) |
@@ -59,10 +61,14 @@ struct ParsedPackage {
 };
 
 bool IsUcs2(UINT8 Type) { return Type >= EFI_HII_SIBT_STRING_UCS2 && Type <= EFI_HII_SIBT_STRINGS_UCS2_FONT; }
-bool HasFont(UINT8 Type) { return Type == EFI_HII_SIBT_STRING_SCSU_FONT || Type == EFI_HII_SIBT_STRINGS_SCSU_FONT ||
-                                  Type == EFI_HII_SIBT_STRING_UCS2_FONT || Type == EFI_HII_SIBT_STRINGS_UCS2_FONT; }
-bool IsMulti(UINT8 Type) { return Type == EFI_HII_SIBT_STRINGS_SCSU || Type == EFI_HII_SIBT_STRINGS_SCSU_FONT ||
-                                  Type == EFI_HII_SIBT_STRINGS_UCS2 || Type == EFI_HII_SIBT_STRINGS_UCS2_FONT; }
+bool HasFont(UINT8 Type) {
+  return Type == EFI_HII_SIBT_STRING_SCSU_FONT || Type == EFI_HII_SIBT_STRINGS_SCSU_FONT ||
+         Type == EFI_HII_SIBT_STRING_UCS2_FONT || Type == EFI_HII_SIBT_STRINGS_UCS2_FONT;
+}
+bool IsMulti(UINT8 Type) {
+  return Type == EFI_HII_SIBT_STRINGS_SCSU || Type == EFI_HII_SIBT_STRINGS_SCSU_FONT ||
+         Type == EFI_HII_SIBT_STRINGS_UCS2 || Type == EFI_HII_SIBT_STRINGS_UCS2_FONT;
+}
 bool IsText(UINT8 Type) { return Type >= EFI_HII_SIBT_STRING_SCSU && Type <= EFI_HII_SIBT_STRINGS_UCS2_FONT; }
 
 // Offset of the first string of a text block.
@@ -217,8 +223,9 @@ Bytes RewrittenBlock(const Bytes &B, const Block &Bk, UINT32 Index, const std::u
   if (!IsMulti(Bk.Type)) return Ucs2Block(Text, WithFont, Font);
   Bytes Out;
   std::size_t Unit = IsUcs2(Bk.Type) ? 2 : 1;
-  UINT8 SingleType = static_cast<UINT8>(Unit == 2 ? (WithFont ? EFI_HII_SIBT_STRING_UCS2_FONT : EFI_HII_SIBT_STRING_UCS2)
-                                                  : (WithFont ? EFI_HII_SIBT_STRING_SCSU_FONT : EFI_HII_SIBT_STRING_SCSU));
+  UINT8 SingleType =
+      static_cast<UINT8>(Unit == 2 ? (WithFont ? EFI_HII_SIBT_STRING_UCS2_FONT : EFI_HII_SIBT_STRING_UCS2)
+                                   : (WithFont ? EFI_HII_SIBT_STRING_SCSU_FONT : EFI_HII_SIBT_STRING_SCSU));
   std::size_t At = TextStart(Bk);
   for (UINT32 I = 0; I < Bk.IdCount; ++I) {
     std::size_t Extent = TextExtent(B, At, Bk.Offset + Bk.Size, Unit);
@@ -276,8 +283,9 @@ EFI_STATUS DeliverText(const std::basic_string<Char> &Text, Char *Buffer, UINTN 
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList, EFI_STRING_ID *StringId,
-                            const CHAR8 *Language, const CHAR16 *, const CHAR16 *String, const EFI_FONT_INFO *) {
+EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList,
+                            EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *,
+                            const CHAR16 *String, const EFI_FONT_INFO *) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiString.NewString", &Status)) return Status;
   if (PackageList == nullptr || StringId == nullptr || Language == nullptr || String == nullptr)
@@ -309,9 +317,9 @@ EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *Language, EFI_HII_HANDLE PackageList,
-                            EFI_STRING_ID StringId, CHAR16 *String, UINTN *StringSize,
-                            EFI_FONT_INFO **StringFontInfo) {
+EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *Language,
+                            EFI_HII_HANDLE PackageList, EFI_STRING_ID StringId, CHAR16 *String,
+                            UINTN *StringSize, EFI_FONT_INFO **StringFontInfo) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiString.GetString", &Status)) return Status;
   if (Language == nullptr || PackageList == nullptr || StringId == 0 || StringSize == nullptr)
@@ -335,8 +343,9 @@ EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *Langua
   return HeldElsewhere ? EFI_INVALID_LANGUAGE : EFI_NOT_FOUND;
 }
 
-EFI_STATUS EFIAPI SetString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList, EFI_STRING_ID StringId,
-                            const CHAR8 *Language, const CHAR16 *String, const EFI_FONT_INFO *) {
+EFI_STATUS EFIAPI SetString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList,
+                            EFI_STRING_ID StringId, const CHAR8 *Language, const CHAR16 *String,
+                            const EFI_FONT_INFO *) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiString.SetString", &Status)) return Status;
   if (PackageList == nullptr || StringId == 0 || Language == nullptr || String == nullptr)
@@ -411,7 +420,8 @@ bool StringPackageIsWellFormed(const std::vector<UINT8> &Package) {
   UINT32 InfoOffset = HeaderField(Package, 8);
   if (HdrSize <= StringHeaderSize || HdrSize > Package.size()) return false;
   if (InfoOffset < HdrSize || InfoOffset >= Package.size()) return false;
-  if (std::find(Package.begin() + StringHeaderSize, Package.begin() + HdrSize, 0) == Package.begin() + HdrSize)
+  if (std::find(Package.begin() + StringHeaderSize, Package.begin() + HdrSize, 0) ==
+      Package.begin() + HdrSize)
     return false;
   ParsedPackage Parsed;
   return ParseBlocks(Package, &Parsed);

@@ -162,7 +162,9 @@ EFI_STATUS CheckSearch(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protoc
   return EFI_INVALID_PARAMETER;
 }
 
-bool IsDevicePathGuid(const EFI_GUID &Protocol) { return GuidEquals(Protocol, EFI_DEVICE_PATH_PROTOCOL_GUID); }
+bool IsDevicePathGuid(const EFI_GUID &Protocol) {
+  return GuidEquals(Protocol, EFI_DEVICE_PATH_PROTOCOL_GUID);
+}
 
 // The handle with Protocol whose device path is the longest whole-node prefix
 // of Source (SourceSize bytes without the end node); null when none.
@@ -265,8 +267,8 @@ EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *HandlePtr, const EFI_GUID
   return Status;
 }
 
-EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol, void *OldInterface,
-                                             void *NewInterface) {
+EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol,
+                                             void *OldInterface, void *NewInterface) {
   EFI_STATUS Status;
   if (TakeInjectedFault("BootServices.ReinstallProtocolInterface", &Status)) return Status;
   if (Protocol == nullptr) return EFI_INVALID_PARAMETER;
@@ -282,7 +284,8 @@ EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_G
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol, void *Interface) {
+EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol,
+                                             void *Interface) {
   EFI_STATUS Status;
   if (TakeInjectedFault("BootServices.UninstallProtocolInterface", &Status)) return Status;
   if (Protocol == nullptr) return EFI_INVALID_PARAMETER;
@@ -336,8 +339,8 @@ EFI_STATUS EFIAPI LocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol, void *SearchKey,
-                                     UINTN *NoHandles, EFI_HANDLE **Buffer) {
+EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
+                                     void *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer) {
   EFI_STATUS Status;
   if (TakeInjectedFault("BootServices.LocateHandleBuffer", &Status)) return Status;
   if (NoHandles == nullptr || Buffer == nullptr) return EFI_INVALID_PARAMETER;

@@ -23,9 +23,8 @@ std::vector<VariableRecord> &Store() {
 }
 
 std::vector<VariableRecord>::iterator Find(const std::u16string &Name, const EFI_GUID &Guid) {
-  return std::find_if(Store().begin(), Store().end(), [&](const VariableRecord &V) {
-    return V.Name == Name && GuidEquals(V.Guid, Guid);
-  });
+  return std::find_if(Store().begin(), Store().end(),
+                      [&](const VariableRecord &V) { return V.Name == Name && GuidEquals(V.Guid, Guid); });
 }
 
 // The name as a string, or false when no terminator comes within Limit bytes.
@@ -63,9 +62,11 @@ EFI_STATUS EFIAPI GetVariable(const CHAR16 *VariableName, const EFI_GUID *Vendor
 EFI_STATUS EFIAPI GetNextVariableName(UINTN *VariableNameSize, CHAR16 *VariableName, EFI_GUID *VendorGuid) {
   EFI_STATUS Status;
   if (TakeInjectedFault("RuntimeServices.GetNextVariableName", &Status)) return Status;
-  if (VariableNameSize == nullptr || VariableName == nullptr || VendorGuid == nullptr) return EFI_INVALID_PARAMETER;
+  if (VariableNameSize == nullptr || VariableName == nullptr || VendorGuid == nullptr)
+    return EFI_INVALID_PARAMETER;
   std::u16string Current;
-  if (!ReadName(VariableName, std::min<std::size_t>(*VariableNameSize, MaxNameChars * sizeof(CHAR16)), &Current))
+  if (!ReadName(VariableName, std::min<std::size_t>(*VariableNameSize, MaxNameChars * sizeof(CHAR16)),
+                &Current))
     return EFI_INVALID_PARAMETER;
   auto Next = Store().begin();
   if (!Current.empty()) {
@@ -95,7 +96,8 @@ EFI_STATUS EFIAPI SetVariable(const CHAR16 *VariableName, const EFI_GUID *Vendor
   // Runtime access needs boot-service access; any stored variable needs the latter.
   if (Attributes != 0 && (Attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS) == 0) return EFI_INVALID_PARAMETER;
   auto Found = Find(VariableName, *VendorGuid);
-  if (Found != Store().end() && Attributes != 0 && Attributes != Found->Attributes) return EFI_INVALID_PARAMETER;
+  if (Found != Store().end() && Attributes != 0 && Attributes != Found->Attributes)
+    return EFI_INVALID_PARAMETER;
   if (DataSize == 0 || Attributes == 0) {
     if (Found == Store().end()) return EFI_NOT_FOUND;
     Store().erase(Found);
@@ -121,7 +123,8 @@ void InstallRuntimeServices() {
   if (internal::CurrentStart() == internal::StartKind::PowerOn) {
     Store().clear();
   } else {
-    std::erase_if(Store(), [](const VariableRecord &V) { return (V.Attributes & EFI_VARIABLE_NON_VOLATILE) == 0; });
+    std::erase_if(Store(),
+                  [](const VariableRecord &V) { return (V.Attributes & EFI_VARIABLE_NON_VOLATILE) == 0; });
   }
   EFI_RUNTIME_SERVICES &T = Table();
   T = {};

@@ -37,8 +37,8 @@ bool IsOpenEvent(EFI_EVENT Event);
 void SignalOpenEvent(EFI_EVENT Event);
 EFI_TPL EFIAPI RaiseTPL(EFI_TPL NewTpl);
 void EFIAPI RestoreTPL(EFI_TPL OldTpl);
-EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction, void *NotifyContext,
-                              EFI_EVENT *Event);
+EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction,
+                              void *NotifyContext, EFI_EVENT *Event);
 EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Event);
 EFI_STATUS EFIAPI CloseEvent(EFI_EVENT Event);
 EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event);
@@ -58,8 +58,8 @@ EFI_STATUS EFIAPI LocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID
                                UINTN *BufferSize, EFI_HANDLE *Buffer);
 EFI_STATUS EFIAPI LocateDevicePath(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
                                    EFI_HANDLE *Device);
-EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol, void *SearchKey,
-                                     UINTN *NoHandles, EFI_HANDLE **Buffer);
+EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
+                                     void *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer);
 EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Protocol, void *Registration, void **Interface);
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...);
 EFI_STATUS EFIAPI UninstallMultipleProtocolInterfaces(EFI_HANDLE Handle, ...);

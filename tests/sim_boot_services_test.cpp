@@ -140,7 +140,8 @@ TEST_F(SimFaults, ServiceFaultsCountDownAndClear) {
     int Failures = 0;
     for (int I = 0; I < C.Calls; ++I) {
       void *Interface = nullptr;
-      if (Bs()->LocateProtocol(&EFI_HII_DATABASE_PROTOCOL_GUID, nullptr, &Interface) == EFI_DEVICE_ERROR) ++Failures;
+      if (Bs()->LocateProtocol(&EFI_HII_DATABASE_PROTOCOL_GUID, nullptr, &Interface) == EFI_DEVICE_ERROR)
+        ++Failures;
     }
     EXPECT_EQ(Failures, C.ExpectedFailures) << "Times " << C.Times;
   }
@@ -152,7 +153,8 @@ TEST_F(SimFaults, ServiceFaultsCountDownAndClear) {
 
 TEST_F(SimFaults, EveryBootServiceConsultsItsFault) {
   EFI_HANDLE Handle = nullptr;
-  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA),
+            EFI_SUCCESS);
   std::size_t Handles = sim::HandleCount();
   void *Out = nullptr;
   UINTN Size = 0;
@@ -167,12 +169,16 @@ TEST_F(SimFaults, EveryBootServiceConsultsItsFault) {
       {"CreateEvent", [&] { return Bs()->CreateEvent(0, 0, nullptr, nullptr, &Event); }},
       {"HandleProtocol", [&] { return Bs()->HandleProtocol(Handle, &ProtocolA, &Out); }},
       {"LocateHandle", [&] { return Bs()->LocateHandle(AllHandles, nullptr, nullptr, &Size, nullptr); }},
-      {"LocateHandleBuffer", [&] { return Bs()->LocateHandleBuffer(AllHandles, nullptr, nullptr, &Size, &Buffer); }},
+      {"LocateHandleBuffer",
+       [&] { return Bs()->LocateHandleBuffer(AllHandles, nullptr, nullptr, &Size, &Buffer); }},
       {"InstallProtocolInterface",
-       [&] { return Bs()->InstallProtocolInterface(&Handle, &ProtocolB, EFI_NATIVE_INTERFACE, &InterfaceB); }},
+       [&] {
+         return Bs()->InstallProtocolInterface(&Handle, &ProtocolB, EFI_NATIVE_INTERFACE, &InterfaceB);
+       }},
       {"InstallMultipleProtocolInterfaces",
        [&] { return Bs()->InstallMultipleProtocolInterfaces(&Handle, &ProtocolB, &InterfaceB, nullptr); }},
-      {"UninstallProtocolInterface", [&] { return Bs()->UninstallProtocolInterface(Handle, &ProtocolA, &InterfaceA); }},
+      {"UninstallProtocolInterface",
+       [&] { return Bs()->UninstallProtocolInterface(Handle, &ProtocolA, &InterfaceA); }},
   };
   for (const Case &C : Cases) {
     sim::FailService(std::string("BootServices.") + C.Name, EFI_ACCESS_DENIED);
@@ -188,10 +194,12 @@ using SimProtocols = SimTest;
 
 TEST_F(SimProtocols, InstallCreatesHandlesAndHandleProtocolFindsInterfaces) {
   EFI_HANDLE Handle = nullptr;
-  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA),
+            EFI_SUCCESS);
   ASSERT_NE(Handle, nullptr);
   EFI_HANDLE Same = Handle;
-  ASSERT_EQ(Bs()->InstallProtocolInterface(&Same, &ProtocolB, EFI_NATIVE_INTERFACE, &InterfaceB), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Same, &ProtocolB, EFI_NATIVE_INTERFACE, &InterfaceB),
+            EFI_SUCCESS);
   EXPECT_EQ(Same, Handle);
   EXPECT_EQ(Bs()->InstallProtocolInterface(&Same, &ProtocolB, EFI_NATIVE_INTERFACE, &InterfaceC),
             EFI_INVALID_PARAMETER);
@@ -204,7 +212,8 @@ TEST_F(SimProtocols, InstallCreatesHandlesAndHandleProtocolFindsInterfaces) {
 
 TEST_F(SimProtocols, UninstallingTheLastProtocolRetiresTheHandle) {
   EFI_HANDLE Handle = nullptr;
-  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA),
+            EFI_SUCCESS);
   EXPECT_EQ(Bs()->UninstallProtocolInterface(Handle, &ProtocolA, &InterfaceB), EFI_NOT_FOUND);
   EXPECT_EQ(Bs()->UninstallProtocolInterface(Handle, &ProtocolA, &InterfaceA), EFI_SUCCESS);
   void *Interface = nullptr;
@@ -215,7 +224,8 @@ TEST_F(SimProtocols, UninstallingTheLastProtocolRetiresTheHandle) {
 
 TEST_F(SimProtocols, ReinstallReplacesTheInterface) {
   EFI_HANDLE Handle = nullptr;
-  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA),
+            EFI_SUCCESS);
   EXPECT_EQ(Bs()->ReinstallProtocolInterface(Handle, &ProtocolA, &InterfaceB, &InterfaceC), EFI_NOT_FOUND);
   EXPECT_EQ(Bs()->ReinstallProtocolInterface(Handle, &ProtocolA, &InterfaceA, &InterfaceC), EFI_SUCCESS);
   void *Interface = nullptr;
@@ -262,8 +272,8 @@ TEST_F(SimProtocols, InstallMultipleRefusesADevicePathInstalledElsewhere) {
             EFI_SUCCESS);
   std::size_t Handles = sim::HandleCount();
   EFI_HANDLE Second = nullptr;
-  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Second, &ProtocolB, &InterfaceB, &EFI_DEVICE_PATH_PROTOCOL_GUID,
-                                                    AsPath(Copy), nullptr),
+  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Second, &ProtocolB, &InterfaceB,
+                                                    &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Copy), nullptr),
             EFI_ALREADY_STARTED);
   // All or nothing: ProtocolB, installed first, is gone again with its new handle.
   EXPECT_EQ(Second, nullptr);
@@ -272,7 +282,8 @@ TEST_F(SimProtocols, InstallMultipleRefusesADevicePathInstalledElsewhere) {
   EXPECT_EQ(Bs()->LocateProtocol(&ProtocolB, nullptr, &Interface), EFI_NOT_FOUND);
   // A longer path below the installed one is a different device.
   std::vector<UINT8> Child = MakePath({20, 6});
-  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Second, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Child), nullptr),
+  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Second, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Child),
+                                                    nullptr),
             EFI_SUCCESS);
 }
 
@@ -281,13 +292,13 @@ TEST_F(SimProtocols, UninstallMultipleIsAllOrNothing) {
   ASSERT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Handle, &ProtocolA, &InterfaceA, &ProtocolB, &InterfaceB,
                                                     nullptr),
             EFI_SUCCESS);
-  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(Handle, &ProtocolA, &InterfaceA, &ProtocolB, &InterfaceC,
-                                                      nullptr),
+  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(Handle, &ProtocolA, &InterfaceA, &ProtocolB,
+                                                      &InterfaceC, nullptr),
             EFI_INVALID_PARAMETER);
   void *Interface = nullptr;
   EXPECT_EQ(Bs()->HandleProtocol(Handle, &ProtocolA, &Interface), EFI_SUCCESS);
-  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(Handle, &ProtocolA, &InterfaceA, &ProtocolB, &InterfaceB,
-                                                      nullptr),
+  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(Handle, &ProtocolA, &InterfaceA, &ProtocolB,
+                                                      &InterfaceB, nullptr),
             EFI_SUCCESS);
   EXPECT_EQ(Bs()->HandleProtocol(Handle, &ProtocolA, &Interface), EFI_INVALID_PARAMETER);
 }
@@ -301,14 +312,15 @@ TEST_F(SimLocateDevicePath, FindsTheLongestPrefixAndAdvancesPastIt) {
   std::vector<UINT8> Bridge = MakePath({8, 6});
   std::vector<UINT8> Unrelated = MakePath({12});
   EFI_HANDLE RootHandle = nullptr, BridgeHandle = nullptr, UnrelatedHandle = nullptr, NoProtocol = nullptr;
-  Bs()->InstallMultipleProtocolInterfaces(&RootHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Root), &ProtocolA,
-                                          &InterfaceA, nullptr);
+  Bs()->InstallMultipleProtocolInterfaces(&RootHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Root),
+                                          &ProtocolA, &InterfaceA, nullptr);
   Bs()->InstallMultipleProtocolInterfaces(&BridgeHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Bridge),
                                           &ProtocolA, &InterfaceB, nullptr);
   Bs()->InstallMultipleProtocolInterfaces(&UnrelatedHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Unrelated),
                                           &ProtocolA, &InterfaceC, nullptr);
   std::vector<UINT8> Deeper = MakePath({8, 6, 4});
-  Bs()->InstallMultipleProtocolInterfaces(&NoProtocol, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Deeper), nullptr);
+  Bs()->InstallMultipleProtocolInterfaces(&NoProtocol, &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Deeper),
+                                          nullptr);
 
   struct Case {
     std::vector<UINT8> Nodes;
@@ -326,7 +338,8 @@ TEST_F(SimLocateDevicePath, FindsTheLongestPrefixAndAdvancesPastIt) {
     EFI_HANDLE Device = nullptr;
     ASSERT_EQ(Bs()->LocateDevicePath(&ProtocolA, &Remaining, &Device), EFI_SUCCESS);
     EXPECT_EQ(Device, C.Expected);
-    EXPECT_EQ(reinterpret_cast<UINT8 *>(Remaining) - Source.data(), static_cast<std::ptrdiff_t>(C.RemainingOffset));
+    EXPECT_EQ(reinterpret_cast<UINT8 *>(Remaining) - Source.data(),
+              static_cast<std::ptrdiff_t>(C.RemainingOffset));
   }
 }
 
@@ -382,7 +395,8 @@ class SimEvents : public SimTest {
   }
   EFI_HANDLE Install(const EFI_GUID &Protocol, void *Interface) {
     EFI_HANDLE Handle = nullptr;
-    EXPECT_EQ(Bs()->InstallProtocolInterface(&Handle, &Protocol, EFI_NATIVE_INTERFACE, Interface), EFI_SUCCESS);
+    EXPECT_EQ(Bs()->InstallProtocolInterface(&Handle, &Protocol, EFI_NATIVE_INTERFACE, Interface),
+              EFI_SUCCESS);
     return Handle;
   }
 };
@@ -442,7 +456,8 @@ TEST_F(SimEvents, InstallFromANotifyRunsTheNextNotifyAfterItReturns) {
   Reentrant State;
   EFI_EVENT Event = nullptr;
   void *Registration = nullptr;
-  ASSERT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, InstallAgainNotify, &State, &Event), EFI_SUCCESS);
+  ASSERT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, InstallAgainNotify, &State, &Event),
+            EFI_SUCCESS);
   ASSERT_EQ(Bs()->RegisterProtocolNotify(&ProtocolA, Event, &Registration), EFI_SUCCESS);
   Install(ProtocolA, &InterfaceA);
   EXPECT_EQ(State.Runs, 2);
@@ -472,8 +487,8 @@ TEST_F(SimEvents, InstallMultipleNotifiesOnceEverythingIsInstalled) {
                 &P, &Event),
             EFI_SUCCESS);
   ASSERT_EQ(Bs()->RegisterProtocolNotify(&ProtocolA, Event, &Registration), EFI_SUCCESS);
-  ASSERT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Handle, &ProtocolA, &InterfaceA, &EFI_DEVICE_PATH_PROTOCOL_GUID,
-                                                    AsPath(Path), nullptr),
+  ASSERT_EQ(Bs()->InstallMultipleProtocolInterfaces(&Handle, &ProtocolA, &InterfaceA,
+                                                    &EFI_DEVICE_PATH_PROTOCOL_GUID, AsPath(Path), nullptr),
             EFI_SUCCESS);
   EXPECT_EQ(Log.Runs, 1);
   EXPECT_TRUE(P.SawPath);
@@ -524,7 +539,8 @@ TEST_F(SimEvents, SignalCheckAndCreateArguments) {
   EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, nullptr, nullptr, &Bad), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT, TPL_NOTIFY, RecordNotify, &Log, &Bad),
             EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_HIGH_LEVEL, RecordNotify, &Log, &Bad), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_HIGH_LEVEL, RecordNotify, &Log, &Bad),
+            EFI_INVALID_PARAMETER);
   EXPECT_EQ(sim::OpenEventCount(), 2u);
 }
 

@@ -65,7 +65,8 @@ class SimHiiDatabase : public SimTest {
     UINTN Size = 0;
     EXPECT_EQ(Db->ExportPackageLists(Db, Handle, &Size, nullptr), EFI_BUFFER_TOO_SMALL);
     PackageBytes Bytes(Size);
-    EXPECT_EQ(Db->ExportPackageLists(Db, Handle, &Size, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Bytes.data())),
+    EXPECT_EQ(Db->ExportPackageLists(Db, Handle, &Size,
+                                     reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Bytes.data())),
               EFI_SUCCESS);
     EXPECT_EQ(Size, Bytes.size());
     return Bytes;
@@ -115,8 +116,8 @@ TEST_F(SimHiiDatabase, ExportGroupsPackagesByTypeAndAddsTheDriversPath) {
   PackageBytes Exported = Export(Handle);
   EXPECT_EQ(TypesOf(Exported),
             (std::vector<UINT8>{EFI_HII_PACKAGE_TYPE_GUID, EFI_HII_PACKAGE_FORMS, EFI_HII_PACKAGE_STRINGS,
-                                EFI_HII_PACKAGE_STRINGS, EFI_HII_PACKAGE_SIMPLE_FONTS, EFI_HII_PACKAGE_DEVICE_PATH,
-                                EFI_HII_PACKAGE_END}));
+                                EFI_HII_PACKAGE_STRINGS, EFI_HII_PACKAGE_SIMPLE_FONTS,
+                                EFI_HII_PACKAGE_DEVICE_PATH, EFI_HII_PACKAGE_END}));
   std::vector<PackageBytes> Packages = simtest::SplitExport(Exported);
   EXPECT_EQ(Packages[1], Forms);  // byte-identical
   EXPECT_EQ(Packages[2], English);
@@ -141,7 +142,8 @@ TEST_F(SimHiiDatabase, ExportOfAllListsAndTooSmallBuffers) {
 
   UINTN Size = One.size() - 1;
   PackageBytes Buffer(Size, 0xCC);
-  EXPECT_EQ(Db->ExportPackageLists(Db, First, &Size, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Buffer.data())),
+  EXPECT_EQ(Db->ExportPackageLists(Db, First, &Size,
+                                   reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Buffer.data())),
             EFI_BUFFER_TOO_SMALL);
   EXPECT_EQ(Size, One.size());
   EXPECT_EQ(Buffer, PackageBytes(One.size() - 1, 0xCC));
@@ -154,9 +156,10 @@ TEST_F(SimHiiDatabase, ExportOfAllListsAndTooSmallBuffers) {
 TEST_F(SimHiiDatabase, ListFiltersByTypeAndGuidInRegistrationOrder) {
   EFI_HII_HANDLE Forms = Register(PackageList(TestListGuid, {FormsPackage(1, 4)}));
   EFI_HII_HANDLE Strings = Register(PackageList(OtherListGuid, {StringPackage("en-US", {u"A"})}));
-  EFI_HII_HANDLE Both =
-      Register(PackageList(TestListGuid, {StringPackage("en-US", {u"B"}), FormsPackage(2, 4), GuidPackage(GuidPackageGuid)}),
-               DriverWithPath());
+  EFI_HII_HANDLE Both = Register(
+      PackageList(TestListGuid,
+                  {StringPackage("en-US", {u"B"}), FormsPackage(2, 4), GuidPackage(GuidPackageGuid)}),
+      DriverWithPath());
   using Handles = std::vector<EFI_HII_HANDLE>;
   EXPECT_EQ(List(EFI_HII_PACKAGE_TYPE_ALL), (Handles{Forms, Strings, Both}));
   EXPECT_EQ(List(EFI_HII_PACKAGE_FORMS), (Handles{Forms, Both}));
@@ -176,9 +179,12 @@ TEST_F(SimHiiDatabase, ListReportsNeededBytesAndRefusesBadArguments) {
   EXPECT_EQ(Size, 2 * sizeof(EFI_HII_HANDLE));
   EXPECT_EQ(One[0], nullptr);
   Size = 0;
-  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_TYPE_GUID, nullptr, &Size, nullptr), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_FORMS, &TestListGuid, &Size, nullptr), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_FORMS, nullptr, nullptr, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_TYPE_GUID, nullptr, &Size, nullptr),
+            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_FORMS, &TestListGuid, &Size, nullptr),
+            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_FORMS, nullptr, nullptr, nullptr),
+            EFI_INVALID_PARAMETER);
   Size = sizeof One;
   EXPECT_EQ(Db->ListPackageLists(Db, EFI_HII_PACKAGE_FORMS, nullptr, &Size, nullptr), EFI_INVALID_PARAMETER);
 }
@@ -244,7 +250,8 @@ TEST_F(SimHiiDatabase, UpdateOfAnUnknownHandleOrWithAMalformedListChangesNothing
   EXPECT_EQ(Db->UpdatePackageList(Db, Handle, AsList(Update)), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Export(Handle), Before);
   int NotAHandle = 0;
-  EXPECT_EQ(Db->UpdatePackageList(Db, &NotAHandle, AsList(PackageList(TestListGuid, {Forms}))), EFI_NOT_FOUND);
+  EXPECT_EQ(Db->UpdatePackageList(Db, &NotAHandle, AsList(PackageList(TestListGuid, {Forms}))),
+            EFI_NOT_FOUND);
   EXPECT_EQ(Db->UpdatePackageList(Db, Handle, nullptr), EFI_INVALID_PARAMETER);
 }
 

@@ -22,7 +22,8 @@ using Strings = std::vector<std::optional<std::u16string>>;
 // Ids 1..41 in English; the keyword package holds 2 and 30 only, 41 skipped.
 Strings EnglishStrings() {
   Strings S;
-  for (int Id = 1; Id <= 41; ++Id) S.push_back(u"E" + std::u16string(1, static_cast<char16_t>(u'@' + Id % 26)));
+  for (int Id = 1; Id <= 41; ++Id)
+    S.push_back(u"E" + std::u16string(1, static_cast<char16_t>(u'@' + Id % 26)));
   return S;
 }
 
@@ -53,7 +54,8 @@ class SimHiiString : public SimTest {
   }
 
   EFI_HII_HANDLE RegisterDriverLike() {
-    return Register({StringPackage("en-US", EnglishStrings()), StringPackage("x-UEFI-QZV", KeywordStrings())});
+    return Register(
+        {StringPackage("en-US", EnglishStrings()), StringPackage("x-UEFI-QZV", KeywordStrings())});
   }
 
   // The string, or the failing status.
@@ -72,7 +74,8 @@ class SimHiiString : public SimTest {
     UINTN Size = 0;
     Db->ExportPackageLists(Db, Handle, &Size, nullptr);
     PackageBytes Bytes(Size);
-    EXPECT_EQ(Db->ExportPackageLists(Db, Handle, &Size, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Bytes.data())),
+    EXPECT_EQ(Db->ExportPackageLists(Db, Handle, &Size,
+                                     reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Bytes.data())),
               EFI_SUCCESS);
     return Bytes;
   }
@@ -138,7 +141,8 @@ TEST_F(SimHiiString, NewStringCountsTrailingSkippedIds) {
 }
 
 TEST_F(SimHiiString, NewStringFailsWithoutChangingAnything) {
-  EFI_HII_HANDLE Disagreeing = Register({StringPackage("en-US", {u"A", u"B"}), StringPackage("fr-FR", {u"A"})});
+  EFI_HII_HANDLE Disagreeing =
+      Register({StringPackage("en-US", {u"A", u"B"}), StringPackage("fr-FR", {u"A"})});
   PackageBytes Before = Export(Disagreeing);
   EFI_STRING_ID Id = 0;
   EXPECT_TRUE(EFI_ERROR(Str->NewString(Str, Disagreeing, &Id, "en-US", nullptr, u"C", nullptr)));
@@ -148,7 +152,8 @@ TEST_F(SimHiiString, NewStringFailsWithoutChangingAnything) {
   struct Case {
     const char *Language;
     EFI_STATUS Expected;
-  } Cases[] = {{"de-DE", EFI_NOT_FOUND}, {"en", EFI_NOT_FOUND}, {"x-UEFI", EFI_NOT_FOUND}, {"EN-us", EFI_SUCCESS}};
+  } Cases[] = {
+      {"de-DE", EFI_NOT_FOUND}, {"en", EFI_NOT_FOUND}, {"x-UEFI", EFI_NOT_FOUND}, {"EN-us", EFI_SUCCESS}};
   for (const Case &C : Cases)
     EXPECT_EQ(Str->NewString(Str, Handle, &Id, C.Language, nullptr, u"X", nullptr), C.Expected) << C.Language;
   EXPECT_EQ(Id, 42);
@@ -212,15 +217,17 @@ TEST_F(SimHiiString, ALanguageMatchesOnlyThePrimaryTagInFull) {
 }
 
 TEST_F(SimHiiString, ReadsEveryKindOfStringBlock) {
+  // clang-format off
   PackageBytes Blocks = {
       EFI_HII_SIBT_STRINGS_UCS2, 2, 0, 'A', 0, 0, 0, 'B', 0, 'b', 0, 0, 0,  // ids 1, 2
-      EFI_HII_SIBT_EXT1, 0x40, 5, 0xAA, 0xBB,                         // no id
-      EFI_HII_SIBT_STRING_SCSU, 'S', 'c', 0,                          // id 3
-      EFI_HII_SIBT_SKIP2, 2, 0,                                       // ids 4, 5
-      EFI_HII_SIBT_DUPLICATE, 2, 0,                                   // id 6 = id 2
-      EFI_HII_SIBT_STRING_UCS2_FONT, 7, 'F', 0, 0, 0,                 // id 7
-      EFI_HII_SIBT_STRINGS_SCSU_FONT, 7, 1, 0, 'x', 0,                // id 8
+      EFI_HII_SIBT_EXT1, 0x40, 5, 0xAA, 0xBB,                               // no id
+      EFI_HII_SIBT_STRING_SCSU, 'S', 'c', 0,                                // id 3
+      EFI_HII_SIBT_SKIP2, 2, 0,                                             // ids 4, 5
+      EFI_HII_SIBT_DUPLICATE, 2, 0,                                         // id 6 = id 2
+      EFI_HII_SIBT_STRING_UCS2_FONT, 7, 'F', 0, 0, 0,                       // id 7
+      EFI_HII_SIBT_STRINGS_SCSU_FONT, 7, 1, 0, 'x', 0,                      // id 8
       EFI_HII_SIBT_END};
+  // clang-format on
   EFI_HII_HANDLE Handle = Register({simtest::StringPackageWithBlocks("en-US", Blocks)});
   EXPECT_EQ(Get(Handle, "en-US", 1), Result(EFI_SUCCESS, u"A"));
   EXPECT_EQ(Get(Handle, "en-US", 2), Result(EFI_SUCCESS, u"Bb"));
@@ -257,8 +264,8 @@ TEST_F(SimHiiString, SetStringRewritesTheBlockAndTheLengths) {
 }
 
 TEST_F(SimHiiString, SetStringKeepsTheOtherStringsOfAMultiStringBlock) {
-  PackageBytes Blocks = {EFI_HII_SIBT_STRINGS_UCS2_FONT, 3, 3, 0, 'a', 0, 0, 0, 'b', 0, 0, 0, 'c', 0, 0, 0,
-                         EFI_HII_SIBT_END};
+  PackageBytes Blocks = {
+      EFI_HII_SIBT_STRINGS_UCS2_FONT, 3, 3, 0, 'a', 0, 0, 0, 'b', 0, 0, 0, 'c', 0, 0, 0, EFI_HII_SIBT_END};
   EFI_HII_HANDLE Handle = Register({simtest::StringPackageWithBlocks("en-US", Blocks)});
   ASSERT_EQ(Str->SetString(Str, Handle, 2, "en-US", u"Bee", nullptr), EFI_SUCCESS);
   EXPECT_EQ(Get(Handle, "en-US", 1), Result(EFI_SUCCESS, u"a"));
@@ -277,11 +284,9 @@ TEST_F(SimHiiString, SetStringNeedsTheLanguageAndAnExistingString) {
     EFI_STRING_ID Id;
     EFI_STATUS Expected;
   } Cases[] = {
-      {"de-DE", 2, EFI_NOT_FOUND},
-      {"en", 2, EFI_NOT_FOUND},
+      {"de-DE", 2, EFI_NOT_FOUND},      {"en", 2, EFI_NOT_FOUND},
       {"x-UEFI-QZV", 3, EFI_NOT_FOUND},  // skipped in that package
-      {"en-US", 42, EFI_NOT_FOUND},
-      {"en-US", 0, EFI_INVALID_PARAMETER},
+      {"en-US", 42, EFI_NOT_FOUND},     {"en-US", 0, EFI_INVALID_PARAMETER},
   };
   for (const Case &C : Cases)
     EXPECT_EQ(Str->SetString(Str, Handle, C.Id, C.Language, u"X", nullptr), C.Expected) << C.Language << C.Id;
@@ -305,7 +310,8 @@ TEST_F(SimHiiString, GetLanguagesListsPackagesInOrder) {
 }
 
 TEST_F(SimHiiString, SecondaryLanguagesFollowThePrimaryTag) {
-  EFI_HII_HANDLE Handle = Register({StringPackage("fr-FR;en-US;de-DE", {u"F"}), StringPackage("en-US", {u"E"})});
+  EFI_HII_HANDLE Handle =
+      Register({StringPackage("fr-FR;en-US;de-DE", {u"F"}), StringPackage("en-US", {u"E"})});
   char Buffer[32] = {};
   UINTN Size = sizeof Buffer;
   ASSERT_EQ(Str->GetSecondaryLanguages(Str, Handle, "fr-fr", Buffer, &Size), EFI_SUCCESS);

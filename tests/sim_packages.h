@@ -25,7 +25,9 @@ inline void Put16(PackageBytes &P, UINT16 Value) {
   P.push_back(static_cast<UINT8>(Value >> 8));
 }
 
-inline void Put32At(PackageBytes &P, std::size_t Offset, UINT32 Value) { std::memcpy(P.data() + Offset, &Value, 4); }
+inline void Put32At(PackageBytes &P, std::size_t Offset, UINT32 Value) {
+  std::memcpy(P.data() + Offset, &Value, 4);
+}
 
 // A package of Type whose body follows the 4-byte header.
 inline PackageBytes RawPackage(UINT8 Type, const std::vector<UINT8> &Body) {

@@ -126,7 +126,8 @@ TEST_F(SimVariables, ResetKeepsNonVolatileAndPowerOnDropsAll) {
   EXPECT_FALSE(sim::FindVariable(u"Lost", VendorA).has_value());
   UINT8 Byte = 0;
   UINTN Size = 1;
-  EXPECT_EQ(sim::SystemTable()->RuntimeServices->GetVariable(u"Kept", &VendorA, nullptr, &Size, &Byte), EFI_SUCCESS);
+  EXPECT_EQ(sim::SystemTable()->RuntimeServices->GetVariable(u"Kept", &VendorA, nullptr, &Size, &Byte),
+            EFI_SUCCESS);
   EXPECT_EQ(Byte, 1);
   sim::PowerOn();
   EXPECT_EQ(sim::VariableCount(), 0u);
