@@ -40,6 +40,8 @@ std::vector<std::string> TakePoolErrors();
 
 // ---- fault injection ------------------------------------------------------------
 // The N-th AllocatePool from now (1 = the next one) fails with EFI_OUT_OF_RESOURCES.
+// Only calls of AllocatePool count, not blocks a service hands out itself (the
+// buffer of LocateHandleBuffer). 0 disarms it.
 void FailNthAllocation(std::size_t N);
 // The named service returns Status instead of running, Times times (-1: always).
 // Names are "<Table>.<Member>": BootServices.LocateProtocol,
@@ -49,14 +51,16 @@ void FailNthAllocation(std::size_t N);
 void FailService(const std::string &Service, EFI_STATUS Status, int Times = 1);
 void ClearFaults();
 // Used by every service implementation on entry: true (and *Status set) when a
-// fault is armed for it.
+// fault is armed for it. Services that return nothing (RaiseTPL, RestoreTPL,
+// CopyMem, SetMem) cannot fail and do not consult it.
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status);
 
 // ---- lifecycle details ------------------------------------------------------------
 // PowerOn() and Reset() release every pool block still held (memory does not
 // survive a reset), so pointers kept by the code under test dangle afterwards:
 // call ResetDriverState() next, as a fresh image load would start. PowerOn()
-// also forgets pool errors not yet taken; Reset() keeps them.
+// also forgets pool errors not yet taken; Reset() keeps them. Both disarm every
+// fault and empty the console.
 
 // ---- variables (test controls; they bypass the runtime services' checks) ----------
 struct VariableRecord {
