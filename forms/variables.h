@@ -2,6 +2,7 @@
 // the driver-wide in-memory copies, and the load (read, repair or create) and
 // publish (copy and hand to the form browser) operations.
 #pragma once
+#include "forms/form_ids.h"
 #include "uefi/base.h"
 
 // ---- names, attributes, sizes ----------------------------------------------
@@ -18,12 +19,10 @@ inline constexpr UINTN ADDONCARD_STRING_VAR_SIZE = 25600;
 inline constexpr UINTN ADDONCARD_PCI_VAR_SIZE = 41;
 
 // ---- records ------------------------------------------------------------------
-inline constexpr UINTN ADDONCARD_MAX_PCI_PAIRS = 10;
-
 // Supported vendor/device ID pairs. Stored byte for byte: packed, little-endian.
 struct ADDONCARD_PCI_ID_LIST {
-  UINT16 VendorId[ADDONCARD_MAX_PCI_PAIRS];
-  UINT16 DeviceId[ADDONCARD_MAX_PCI_PAIRS];
+  UINT16 VendorId[ADDONCARD_MAX_PCI_ID_PAIRS];
+  UINT16 DeviceId[ADDONCARD_MAX_PCI_ID_PAIRS];
   UINT8 PairCount;  // pairs in use; consumers clamp it to 1..10
 } __attribute__((packed));
 static_assert(sizeof(ADDONCARD_PCI_ID_LIST) == ADDONCARD_PCI_VAR_SIZE);
