@@ -4,12 +4,24 @@ set(ADDONCARD_EFI_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/efi CACHE PATH
     "Build directory of the efi build whose firmware test application the host tests boot")
 set(ADDONCARD_FIRMWARE_EXPORT ${CMAKE_BINARY_DIR}/firmware-export.hex)
 
-# The checks inside OVMF; OVMF's export of the static package list is kept for
-# the comparison below.
+set(ADDONCARD_FIRMWARE_VARS ${CMAKE_BINARY_DIR}/firmware-vars.fd)
+
+# The checks inside OVMF, on a fresh variable store kept for the second boot;
+# OVMF's export of the static package list is kept for the comparison below.
 add_test(NAME firmware_ovmf
          COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-firmware-test.sh --timeout 240 --export-hex ${ADDONCARD_FIRMWARE_EXPORT}
+                 --new-vars ${ADDONCARD_FIRMWARE_VARS} --expect "NOTE variable store: boot 1"
                  ${ADDONCARD_EFI_BUILD_DIR}/qemu/AddOnCardFirmwareTest.efi)
-set_tests_properties(firmware_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP firmware_export)
+set_tests_properties(firmware_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP "firmware_export;firmware_vars")
+
+# The same application booted again on the variable store the first boot left:
+# the non-volatile PCI list must be found as edited there, the volatile
+# variables must be gone. The expected line fails a boot on any other store.
+add_test(NAME firmware_ovmf_second_boot
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-firmware-test.sh --timeout 240
+                 --vars ${ADDONCARD_FIRMWARE_VARS} --expect "NOTE variable store: boot 2"
+                 ${ADDONCARD_EFI_BUILD_DIR}/qemu/AddOnCardFirmwareTest.efi)
+set_tests_properties(firmware_ovmf_second_boot PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED firmware_vars)
 
 # The simulator registers the same list and must export the same bytes. The
 # pass pattern also fails a run in which the test was skipped or not found.

@@ -5,6 +5,9 @@
 #     --vars FILE         keep the variable store in FILE (created from the OVMF
 #                         template when missing), so that a later run boots on the
 #                         variables this one left; default: a private copy
+#     --new-vars FILE     the same, but FILE always starts from the template
+#     --expect LINE       fail unless the application printed exactly LINE
+#                         (repeatable)
 #     --file PATH         also put PATH in the root of the boot disk (repeatable)
 #     --export-hex FILE   write the hex block "PACKAGE LIST EXPORT" of the log to FILE
 #     --log FILE          keep the debug-console log in FILE
@@ -13,7 +16,8 @@
 #
 # The application reports on the debug console (port 0x402) and ends QEMU
 # through isa-debug-exit. Exit status 0 only when QEMU ended with the
-# application's success code and the log holds a summary without failures.
+# application's success code, the log holds a summary without failures and
+# every expected line.
 set -euo pipefail
 
 OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
@@ -22,14 +26,16 @@ QEMU=${QEMU:-qemu-system-x86_64}
 SUCCESS_EXIT_CODE=33  # (0x10 << 1) | 1, written by the application on success
 FAILURE_EXIT_CODE=35  # (0x11 << 1) | 1
 
-usage() { sed -n '2,15p' "$0" >&2; exit 2; }
+usage() { sed -n '2,21p' "$0" >&2; exit 2; }
 fail() { echo "run-firmware-test: $*" >&2; exit 1; }
 
-vars_file="" export_hex="" keep_log="" timeout_seconds=180 quiet=0 app=""
-extra_files=()
+vars_file="" fresh_vars=0 export_hex="" keep_log="" timeout_seconds=180 quiet=0 app=""
+extra_files=() expected_lines=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --vars) vars_file=${2:?}; shift 2 ;;
+    --vars) vars_file=${2:?}; fresh_vars=0; shift 2 ;;
+    --new-vars) vars_file=${2:?}; fresh_vars=1; shift 2 ;;
+    --expect) expected_lines+=("${2:?}"); shift 2 ;;
     --file) extra_files+=("${2:?}"); shift 2 ;;
     --export-hex) export_hex=${2:?}; shift 2 ;;
     --log) keep_log=${2:?}; shift 2 ;;
@@ -60,7 +66,7 @@ cp "$app" "$work/disk/EFI/BOOT/BOOTX64.EFI"
 for f in "${extra_files[@]}"; do cp "$f" "$work/disk/"; done
 
 if [ -n "$vars_file" ]; then
-  [ -e "$vars_file" ] || cp "$OVMF_VARS_TEMPLATE" "$vars_file"
+  { [ "$fresh_vars" = 0 ] && [ -e "$vars_file" ]; } || cp -f "$OVMF_VARS_TEMPLATE" "$vars_file"
 else
   vars_file="$work/vars.fd"
   cp "$OVMF_VARS_TEMPLATE" "$vars_file"
@@ -99,6 +105,13 @@ if [ -n "$export_hex" ]; then
   [ -s "$export_hex" ] || fail "no package list export in the log"
 fi
 
+# A line the caller expects and the log lacks fails the run even when every
+# check passed: the run was not the one the caller meant (a boot on another store).
+missing_lines=()
+for line in "${expected_lines[@]}"; do
+  tr -d '\r' <"$log" | grep -qaxF -- "$line" || missing_lines+=("$line")
+done
+
 summary=$(grep -aE '^SUMMARY ' "$log" | tail -n 1 || true)
 if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
   echo "---- firmware console (last lines) ----"; tail -n 30 "$console" | tr -d '\033'
@@ -106,6 +119,10 @@ if [ "$qemu_status" = 124 ] || [ "$qemu_status" = 137 ]; then
 fi
 [ -n "$summary" ] || { tail -n 30 "$console" | tr -d '\033'; fail "no summary line (QEMU exit status $qemu_status)"; }
 if [ "$qemu_status" = "$SUCCESS_EXIT_CODE" ] && [[ "$summary" =~ ^SUMMARY\ [1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+  if [ ${#missing_lines[@]} != 0 ]; then
+    for line in "${missing_lines[@]}"; do echo "run-firmware-test: expected line missing: $line" >&2; done
+    fail "the application passed, but not in the run expected ($summary)"
+  fi
   echo "run-firmware-test: success ($summary)"
   exit 0
 fi

@@ -75,14 +75,13 @@ UINT32 CountThisBoot(CheckLog &Log) {
     return 0;
   }
   const UINT32 Boot = Previous + 1;
+  ReportLine Note;
+  Note.Text("NOTE variable store: boot ").Decimal(Boot).Emit();
   const EFI_STATUS Status = WriteVariable(BOOT_COUNTER_NAME, FIRMWARE_TEST_VARIABLE_GUID,
                                           NON_VOLATILE_ATTRIBUTES, sizeof(Boot), &Boot);
   Log.Record("variables/the test's boot counter is written to non-volatile storage", Status == EFI_SUCCESS,
              Details.Text("SetVariable gave ").Status(Status));
-  if (EFI_ERROR(Status)) return 0;
-  ReportLine Note;
-  Note.Text("NOTE variable store: boot ").Decimal(Boot).Emit();
-  return Boot;
+  return EFI_ERROR(Status) ? 0 : Boot;
 }
 
 // ---- the volatile variables ---------------------------------------------------
