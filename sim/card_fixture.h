@@ -126,7 +126,7 @@ class CardFormSet {
   CardFormSet &Subtitle(IfrString Prompt);
   CardFormSet &Text(IfrString Prompt, IfrString Help = "", IfrString TextTwo = IfrString::Id(0));
   CardFormSet &Goto(EFI_FORM_ID Target, const Question &Q);
-  // Width in bytes (1, 2, 4 or 8) of the value; NumericFlags adds display bits.
+  // Width: bytes of the value (1, 2, 4 or 8); DisplayFlags: EFI_IFR_DISPLAY_* bits.
   CardFormSet &OneOf(const Question &Q, UINT8 Width = 1);
   CardFormSet &Numeric(const Question &Q, UINT8 Width, UINT64 Min, UINT64 Max, UINT64 Step = 1,
                        UINT8 DisplayFlags = 0);
