@@ -1,0 +1,480 @@
+// Foreign variable stores: the registry fed from other drivers' IFR, and reads
+// and writes of a card's buffer store through the simulated router.
+#include "hii/foreign_varstore.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/driver_state.h"
+#include "driver/globals.h"
+#include "forms/identities.h"
+#include "sim/card_fixture.h"
+#include "sim/sim.h"
+#include "support/pool.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+constexpr EFI_GUID StoreGuid = {0x4A1C2B3D, 0x5E6F, 0x4789, {0x9A, 0xBC, 0xDE, 0xF0, 0x12, 0x34, 0x56, 0x78}};
+constexpr EFI_GUID OtherGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+constexpr const char *StoreName = "CardStore";
+constexpr CHAR16 StoreName16[] = u"CardStore";
+constexpr UINT8 Untouched = 0xEE;
+
+std::u16string Hex(const void *Bytes, std::size_t Count, bool Upper = false) {
+  const char16_t *Digits = Upper ? u"0123456789ABCDEF" : u"0123456789abcdef";
+  std::u16string Text;
+  for (std::size_t I = 0; I < Count; ++I) {
+    const UINT8 Byte = static_cast<const UINT8 *>(Bytes)[I];
+    Text += {Digits[Byte >> 4], Digits[Byte & 0xF]};
+  }
+  return Text;
+}
+
+// The VALUE the driver writes: uppercase, last byte first.
+std::u16string ValueDigits(std::vector<UINT8> Block) {
+  std::reverse(Block.begin(), Block.end());
+  return Hex(Block.data(), Block.size(), true);
+}
+
+std::vector<UINT8> Pattern(std::size_t Size, UINT8 Seed) {
+  std::vector<UINT8> Bytes(Size);
+  for (std::size_t I = 0; I < Size; ++I) Bytes[I] = static_cast<UINT8>(Seed + I * 7);
+  return Bytes;
+}
+
+// ---- device-path size ----------------------------------------------------------------
+
+TEST(DevicePathByteSize, CountsNodesUpToTheEndNodeAndStopsAtBrokenOnes) {
+  struct Case {
+    const char *Name;
+    std::vector<UINT8> Path;
+    UINTN Size;
+  } Cases[] = {
+      {"lone end node", {0x7F, 0xFF, 0x04, 0x00}, 4},
+      {"vendor node and end",
+       std::vector<UINT8>(reinterpret_cast<const UINT8 *>(&ADDONCARD_DEVICE_PATH),
+                          reinterpret_cast<const UINT8 *>(&ADDONCARD_DEVICE_PATH) + 24),
+       24},
+      {"type 0 node first", {0x00, 0x01, 0x08, 0x00, 0, 0, 0, 0, 0x7F, 0xFF, 0x04, 0x00}, 0},
+      {"zero-length node after a good one", {0x01, 0x01, 0x06, 0x00, 0, 0, 0x03, 0x01, 0x00, 0x00}, 6},
+      {"node shorter than its header", {0x01, 0x01, 0x06, 0x00, 0, 0, 0x03, 0x01, 0x02, 0x00}, 6},
+      {"end-instance node is walked over", {0x7F, 0x01, 0x04, 0x00, 0x7F, 0xFF, 0x04, 0x00}, 8},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    EXPECT_EQ(DevicePathByteSize(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(C.Path.data())), C.Size);
+  }
+  EXPECT_EQ(DevicePathByteSize(nullptr), 0u);
+}
+
+TEST(DevicePathByteSize, GivesUpOnAPathLongerThanTheWalkLimit) {
+  // 0xFFFC-byte nodes, never an end node within reach of the limit.
+  std::vector<UINT8> Path(3 * 0xFFFC, 0);
+  for (std::size_t At = 0; At < Path.size(); At += 0xFFFC) {
+    Path[At] = 0x01;
+    Path[At + 2] = 0xFC;
+    Path[At + 3] = 0xFF;
+  }
+  const UINTN Size = DevicePathByteSize(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Path.data()));
+  EXPECT_GT(Size, DEVICE_PATH_WALK_LIMIT);
+  EXPECT_LE(Size, Path.size());
+}
+
+// ---- registry ------------------------------------------------------------------------
+
+class VarStoreRegistryTest : public SimTest {};
+
+TEST_F(VarStoreRegistryTest, KeepsFiftyStoresAndAnswersWithTheFirstOfAnId) {
+  for (UINT16 Id = 1; Id <= 50; ++Id) RegisterVarStore(u"Store", StoreGuid, Id, Id, 0, 0);
+  std::vector<UINT8> Before(sizeof(VarStoreRegistry));
+  std::memcpy(Before.data(), VarStoreRegistry, Before.size());
+  RegisterVarStore(u"Late", OtherGuid, 51, 51, 7, 1);
+  EXPECT_EQ(std::memcmp(Before.data(), VarStoreRegistry, Before.size()), 0);
+
+  UINT16 Size = 0;
+  EXPECT_FALSE(FindVarStore(51, nullptr, nullptr, &Size, nullptr, nullptr));
+  EXPECT_EQ(Size, 0u);
+  EXPECT_TRUE(FindVarStore(50, nullptr, nullptr, &Size, nullptr, nullptr));
+  EXPECT_EQ(Size, 50u);
+
+  ResetForeignVarStoreState();
+  RegisterVarStore(u"First", StoreGuid, 7, 41, 0, 0);
+  RegisterVarStore(u"Second", OtherGuid, 7, 99, 3, 1);
+  RegisterVarStore(std::u16string(200, u'x').c_str(), StoreGuid, 3, 1, 0, 0);
+  RegisterVarStore(u"Zero", StoreGuid, 0, 1, 0, 0);  // id 0 marks a free entry: not a store
+  CHAR16 Name[VARSTORE_NAME_CHARS] = u"keep";
+  EFI_GUID Guid = OtherGuid;
+  EXPECT_FALSE(FindVarStore(4, Name, &Guid, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(FindVarStore(0, Name, &Guid, nullptr, nullptr, nullptr));
+  EXPECT_EQ(std::u16string(Name), u"keep");
+  EXPECT_TRUE(GuidEquals(Guid, OtherGuid));
+  ASSERT_TRUE(FindVarStore(3, Name, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(std::u16string(Name), std::u16string(VARSTORE_NAME_CHARS - 1, u'x'));
+  UINT32 Attributes = 5;
+  UINT8 IsEfi = 9;
+  ASSERT_TRUE(FindVarStore(7, Name, &Guid, &Size, &Attributes, &IsEfi));
+  EXPECT_EQ(std::u16string(Name), u"First");
+  EXPECT_TRUE(GuidEquals(Guid, StoreGuid));
+  EXPECT_EQ(Size, 41u);
+  EXPECT_EQ(Attributes, 0u);
+  EXPECT_EQ(IsEfi, 0u);
+}
+
+// Opcode bytes as a card's IFR carries them.
+std::vector<UINT8> VarStoreOpcode(UINT16 Id, UINT16 Size, const std::string &Name, bool Terminated = true) {
+  std::vector<UINT8> Op = {0x24, 0};
+  Op.insert(Op.end(), reinterpret_cast<const UINT8 *>(&StoreGuid),
+            reinterpret_cast<const UINT8 *>(&StoreGuid) + 16);
+  Op.insert(Op.end(), {static_cast<UINT8>(Id), static_cast<UINT8>(Id >> 8), static_cast<UINT8>(Size),
+                       static_cast<UINT8>(Size >> 8)});
+  Op.insert(Op.end(), Name.begin(), Name.end());
+  if (Terminated) Op.push_back(0);
+  Op[1] = static_cast<UINT8>(Op.size());
+  return Op;
+}
+
+std::vector<UINT8> VarStoreEfiOpcode(UINT16 Id, UINT32 Attributes, UINT16 Size, const std::string &Name) {
+  std::vector<UINT8> Op = {0x26, 0, static_cast<UINT8>(Id), static_cast<UINT8>(Id >> 8)};
+  Op.insert(Op.end(), reinterpret_cast<const UINT8 *>(&OtherGuid),
+            reinterpret_cast<const UINT8 *>(&OtherGuid) + 16);
+  for (int I = 0; I < 4; ++I) Op.push_back(static_cast<UINT8>(Attributes >> (8 * I)));
+  Op.insert(Op.end(), {static_cast<UINT8>(Size), static_cast<UINT8>(Size >> 8)});
+  Op.insert(Op.end(), Name.begin(), Name.end());
+  Op.push_back(0);
+  Op[1] = static_cast<UINT8>(Op.size());
+  return Op;
+}
+
+TEST_F(VarStoreRegistryTest, RecordsStoreOpcodesWithoutReadingPastTheOpcodeOrThePackage) {
+  const std::string Sixty(60, 'N');
+  struct Case {
+    const char *Name;
+    std::vector<UINT8> Opcode;
+    std::size_t Available;  // bytes handed over; the test buffer is exactly this long
+    bool Registered;
+    std::u16string StoredName;
+    UINT16 Size;
+    UINT32 Attributes;
+    UINT8 IsEfi;
+  } Cases[] = {
+      {"buffer store", VarStoreOpcode(1, 41, "PortConfig"), 0, true, u"PortConfig", 41, 0, 0},
+      {"EFI store, 60-character name", VarStoreEfiOpcode(1, 7, 4, Sixty), 0, true, std::u16string(40, u'N'),
+       4, 7, 1},
+      {"name without NUL ends with the opcode", VarStoreOpcode(1, 2, "Abc", false), 0, true, u"Abc", 2, 0, 0},
+      {"package ends inside the name", VarStoreOpcode(1, 2, "Abcdef"), 22 + 3, true, u"Abc", 2, 0, 0},
+      {"package ends inside the fixed fields", VarStoreOpcode(1, 2, "Abc"), 21, false, u"", 0, 0, 0},
+      {"EFI opcode too short for its fixed fields", VarStoreEfiOpcode(1, 7, 4, "X"), 25, false, u"", 0, 0, 0},
+      {"other opcode", {0x25, 0x08, 1, 0, 0, 0, 0, 0}, 0, false, u"", 0, 0, 0},
+      {"nothing available", VarStoreOpcode(1, 2, "Abc"), 1, false, u"", 0, 0, 0},
+  };
+  // The length byte claims less than the fixed fields of a buffer store.
+  Cases[4].Opcode[1] = static_cast<UINT8>(Cases[4].Opcode.size());
+  for (auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    ResetForeignVarStoreState();
+    const std::size_t Available = C.Available == 0 ? C.Opcode.size() : C.Available;
+    // Exactly the bytes handed over, on the heap: any read past them is caught.
+    std::vector<UINT8> Bytes(C.Opcode.begin(), C.Opcode.begin() + static_cast<long>(Available));
+    EXPECT_EQ(RecordVarStoreOpcode(Bytes.data(), Bytes.size()), EFI_SUCCESS);
+    CHAR16 Name[VARSTORE_NAME_CHARS] = {};
+    UINT16 Size = 0;
+    UINT32 Attributes = 0;
+    UINT8 IsEfi = 0;
+    ASSERT_EQ(FindVarStore(1, Name, nullptr, &Size, &Attributes, &IsEfi), C.Registered ? TRUE : FALSE);
+    EXPECT_EQ(std::u16string(Name), C.StoredName);
+    EXPECT_EQ(Size, C.Size);
+    EXPECT_EQ(Attributes, C.Attributes);
+    EXPECT_EQ(IsEfi, C.IsEfi);
+  }
+  // A length byte whose scope bit is set still gives the opcode's length.
+  ResetForeignVarStoreState();
+  auto Scoped = VarStoreOpcode(2, 8, "S");
+  Scoped[1] |= 0x80;
+  RecordVarStoreOpcode(Scoped.data(), Scoped.size());
+  EFI_GUID Guid{};
+  ASSERT_TRUE(FindVarStore(2, nullptr, &Guid, nullptr, nullptr, nullptr));
+  EXPECT_TRUE(GuidEquals(Guid, StoreGuid));
+}
+
+// ---- reads and writes through the router ------------------------------------------------
+
+class ForeignStoreTest : public SimTest {
+ protected:
+  // A card of one model at the given bus, its buffer store filled with Bytes;
+  // a second store of the same GUID is named "Other".
+  sim::CardDriver &PublishCard(UINTN Bus, const std::vector<UINT8> &Bytes, UINT16 Size = 41) {
+    auto List = sim::CardFormSet("Card")
+                    .BufferStore(1, StoreName, StoreGuid, Size)
+                    .BufferStore(2, "Other", StoreGuid, 40)
+                    .Form(1, "Main")
+                    .OneOf({.Id = 0x10, .Store = 1, .Offset = 0, .Prompt = "Speed"})
+                    .Options({{"Auto", 0}, {"Fast", 1}})
+                    .Build();
+    return sim::PublishCard(sim::AddPciFunction(0x15B3, 0x1021, Bus, 0, 0), List, {{StoreName, Bytes}});
+  }
+
+  std::u16string Header(const sim::CardDriver &Card) {
+    std::u16string NameDigits;
+    for (const char *C = StoreName; *C != 0; ++C) NameDigits += u"00" + Hex(C, 1);
+    return u"GUID=" + Hex(&StoreGuid, 16) + u"&NAME=" + NameDigits + u"&PATH=" +
+           Hex(Card.DevicePath.data(), Card.DevicePath.size());
+  }
+
+  EFI_STATUS Read(const sim::CardDriver &Card, std::vector<UINT8> &Block, UINTN Size) {
+    return ReadVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), Size);
+  }
+};
+
+TEST_F(ForeignStoreTest, ReadSendsTheStoreHeaderWithAnEightDigitWidthAndKeepsOneCacheBlock) {
+  const auto Contents = Pattern(41, 3);
+  sim::CardDriver &Card = PublishCard(0x3B, Contents);
+  std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES, Untouched);
+  ASSERT_EQ(Read(Card, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(std::vector<UINT8>(Block.begin(), Block.begin() + 41), Contents);
+  EXPECT_EQ(Block[41], Untouched);
+  EXPECT_EQ(Card.LastRequest, Header(Card) + u"&OFFSET=0&WIDTH=00000029");
+  EXPECT_EQ(sim::HeldBlocks(), 1u);  // the read cache
+  DiscardVarStoreReadCache();
+  EXPECT_EQ(sim::HeldBlocks(), 0u);
+  DiscardVarStoreReadCache();
+}
+
+TEST_F(ForeignStoreTest, WriteSendsMinimalWidthAndUppercaseValueWithTheLastByteFirst) {
+  struct Case {
+    UINT16 Size;
+    const char16_t *Width;
+  } Cases[] = {{41, u"29"}, {1024, u"400"}, {20000, u"4E20"}};
+  UINTN Bus = 1;
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Size);
+    sim::CardDriver &Card = PublishCard(Bus++, Pattern(C.Size, 1), C.Size);
+    std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES, Untouched);
+    ASSERT_EQ(Read(Card, Block, C.Size), EFI_SUCCESS);  // locates the router
+    Block.resize(C.Size);
+    Block[0] ^= 0xFF;
+    Block[C.Size - 1] = 0xAB;
+    ASSERT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), C.Size), EFI_SUCCESS);
+    EXPECT_EQ(Card.LastConfiguration,
+              Header(Card) + u"&OFFSET=0&WIDTH=" + C.Width + u"&VALUE=" + ValueDigits(Block));
+    EXPECT_EQ(Card.Store(StoreName), Block);
+    // The write dropped the cached copy of the store it changed.
+    EXPECT_EQ(sim::HeldBlocks(), 0u);
+  }
+}
+
+TEST_F(ForeignStoreTest, CacheServesOnlyTheStoreItWasReadFrom) {
+  sim::CardDriver &First = PublishCard(0x3B, Pattern(41, 10));
+  sim::CardDriver &Second = PublishCard(0x3C, Pattern(41, 90));
+  std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES, Untouched);
+
+  ASSERT_EQ(Read(First, Block, 41), EFI_SUCCESS);
+  First.Store(StoreName)[0] = 0x55;  // changed behind the cache
+  ASSERT_EQ(Read(First, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(First.ExtractConfigCalls, 1u);
+  EXPECT_EQ(Block[0], Pattern(41, 10)[0]);
+
+  // Same model, same store name and GUID, another card: never the first card's bytes.
+  ASSERT_EQ(Read(Second, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(Second.ExtractConfigCalls, 1u);
+  EXPECT_EQ(std::vector<UINT8>(Block.begin(), Block.begin() + 41), Pattern(41, 90));
+  ASSERT_EQ(Read(First, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(First.ExtractConfigCalls, 2u);
+  EXPECT_EQ(Block[0], 0x55);
+
+  // Another size or name of the same card is another store.
+  std::vector<UINT8> Small(VARSTORE_BLOCK_BYTES, Untouched);
+  ASSERT_EQ(Read(First, Small, 40), EFI_SUCCESS);
+  EXPECT_EQ(First.ExtractConfigCalls, 3u);
+  EXPECT_EQ(ReadVarStoreBlock(First.HiiHandle, u"Other", &StoreGuid, Small.data(), 40), EFI_SUCCESS);
+  EXPECT_EQ(First.ExtractConfigCalls, 4u);
+
+  DiscardVarStoreReadCache();
+  ASSERT_EQ(Read(Second, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(Second.ExtractConfigCalls, 2u);
+  EXPECT_EQ(sim::HeldBlocks(), 1u);
+}
+
+TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
+  struct Case {
+    const char *Name;
+    const char *Service;  // null: none
+    EFI_STATUS Injected;
+    EFI_HII_HANDLE Handle;  // null: the card's
+    std::u16string StoreName;
+    UINTN Size;
+    EFI_STATUS Status;
+  } Cases[] = {
+      {"block above 32768 bytes", nullptr, 0, nullptr, StoreName16, VARSTORE_BLOCK_BYTES + 1,
+       EFI_BAD_BUFFER_SIZE},
+      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_INVALID_PARAMETER},
+      {"package-list handle lookup fails", "HiiDatabase.GetPackageListHandle", EFI_DEVICE_ERROR, nullptr,
+       StoreName16, 41, EFI_DEVICE_ERROR},
+      {"driver handle without device path", "BootServices.HandleProtocol", EFI_UNSUPPORTED, nullptr,
+       StoreName16, 41, EFI_UNSUPPORTED},
+      {"router refuses", "ConfigRouting.ExtractConfig", EFI_NOT_FOUND, nullptr, StoreName16, 41,
+       EFI_NOT_FOUND},
+      {"name too long for a request", nullptr, 0, nullptr, std::u16string(8200, u'n'), 41,
+       EFI_BUFFER_TOO_SMALL},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    DiscardVarStoreReadCache();
+    const std::size_t CallsBefore = Card.ExtractConfigCalls;
+    if (C.Service != nullptr) sim::FailService(C.Service, C.Injected);
+    std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES + 1, Untouched);
+    EXPECT_EQ(ReadVarStoreBlock(C.Handle ? C.Handle : Card.HiiHandle, C.StoreName.c_str(), &StoreGuid,
+                                Block.data(), C.Size),
+              C.Status);
+    sim::ClearFaults();
+    EXPECT_EQ(Block, std::vector<UINT8>(VARSTORE_BLOCK_BYTES + 1, Untouched));
+    EXPECT_EQ(Card.ExtractConfigCalls, CallsBefore);
+    EXPECT_EQ(VarStoreReadCache.Block, nullptr);
+    EXPECT_EQ(sim::HeldBlocks(), 0u);
+  }
+  EXPECT_TRUE(sim::TakePoolErrors().empty());
+}
+
+TEST_F(ForeignStoreTest, EveryAllocationFailureOfAReadOrWriteReleasesWhatItTook) {
+  const auto Contents = Pattern(41, 3);
+  sim::CardDriver &Card = PublishCard(0x3B, Contents);
+  std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES, Untouched);
+  bool Succeeded = false;
+  for (std::size_t N = 1; !Succeeded && N < 40; ++N) {
+    SCOPED_TRACE(N);
+    DiscardVarStoreReadCache();
+    std::fill(Block.begin(), Block.end(), Untouched);
+    sim::FailNthAllocation(N);
+    const EFI_STATUS Status = Read(Card, Block, 41);
+    sim::ClearFaults();
+    if (EFI_ERROR(Status)) {
+      EXPECT_EQ(Block[0], Untouched);
+      EXPECT_EQ(VarStoreReadCache.Block, nullptr);
+      EXPECT_EQ(sim::HeldBlocks(), 0u);
+    } else {
+      // Only the cache copy may be what failed: the read itself still counts.
+      EXPECT_EQ(std::vector<UINT8>(Block.begin(), Block.begin() + 41), Contents);
+      EXPECT_EQ(sim::HeldBlocks(), VarStoreReadCache.Block == nullptr ? 0u : 1u);
+      Succeeded = VarStoreReadCache.Block != nullptr;
+    }
+  }
+  ASSERT_TRUE(Succeeded);
+
+  DiscardVarStoreReadCache();
+  auto Changed = Contents;
+  Changed[40] = 0x99;
+  Succeeded = false;
+  for (std::size_t N = 1; !Succeeded && N < 40; ++N) {
+    SCOPED_TRACE(N);
+    const std::size_t RoutedBefore = Card.RouteConfigCalls;
+    sim::FailNthAllocation(N);
+    const EFI_STATUS Status = WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Changed.data(), 41);
+    sim::ClearFaults();
+    EXPECT_EQ(sim::HeldBlocks(), 0u);
+    Succeeded = !EFI_ERROR(Status);
+    if (!Succeeded && Card.RouteConfigCalls == RoutedBefore) EXPECT_EQ(Card.Store(StoreName), Contents);
+  }
+  ASSERT_TRUE(Succeeded);
+  EXPECT_EQ(Card.Store(StoreName), Changed);
+  EXPECT_TRUE(sim::TakePoolErrors().empty());
+}
+
+TEST_F(ForeignStoreTest, WithoutHiiDatabaseOrRouterNothingIsReadOrWritten) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
+  std::vector<UINT8> Block(41, Untouched);
+  // A write before any read has no router.
+  EXPECT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), 41), EFI_NOT_FOUND);
+  EXPECT_EQ(Card.RouteConfigCalls, 0u);
+
+  ResetDriverState();
+  InitializeServiceTables(nullptr, sim::SystemTable());
+  sim::FailService("BootServices.LocateProtocol", EFI_NOT_FOUND, -1);
+  EXPECT_EQ(GetHiiDatabase(), nullptr);
+  EXPECT_EQ(Read(Card, Block, 41), EFI_NOT_FOUND);
+  VarStoreRouter = nullptr;
+  EXPECT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), 41), EFI_NOT_FOUND);
+  sim::ClearFaults();
+  EXPECT_EQ(Block, std::vector<UINT8>(41, Untouched));
+  EXPECT_EQ(Card.ExtractConfigCalls + Card.RouteConfigCalls, 0u);
+  EXPECT_EQ(sim::HeldBlocks(), 0u);
+  // Found once it is there, and kept.
+  ASSERT_NE(GetHiiDatabase(), nullptr);
+  EXPECT_EQ(GetHiiDatabase(), VarStoreHiiDatabase);
+}
+
+// A router whose ExtractConfig answers with a fixed text, for answers a real
+// router would not give.
+std::u16string CannedResults;
+EFI_STATUS EFIAPI CannedExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request,
+                                      CHAR16 **Progress, CHAR16 **Results) {
+  *Progress = const_cast<CHAR16 *>(Request);
+  void *Text = nullptr;
+  const UINTN Size = (CannedResults.size() + 1) * sizeof(CHAR16);
+  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Text))) return EFI_OUT_OF_RESOURCES;
+  std::memcpy(Text, CannedResults.c_str(), Size);
+  *Results = static_cast<CHAR16 *>(Text);
+  return EFI_SUCCESS;
+}
+
+TEST_F(ForeignStoreTest, AnAnswerWithoutAUsableValueIsAFailedRead) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(4, 3), 4);
+  EFI_HII_CONFIG_ROUTING_PROTOCOL Canned{};
+  Canned.ExtractConfig = CannedExtractConfig;
+  const std::u16string Head = Header(Card) + u"&OFFSET=0&WIDTH=00000004";
+  struct Case {
+    const char *Name;
+    std::u16string Results;
+    EFI_STATUS Status;
+    std::vector<UINT8> Block;  // empty: left alone
+  } Cases[] = {
+      {"no VALUE", Head, EFI_NOT_FOUND, {}},
+      {"empty VALUE", Head + u"&VALUE=&GUID=", EFI_NOT_FOUND, {}},
+      {"more digits than the block", Head + u"&VALUE=0102030405", EFI_BUFFER_TOO_SMALL, {}},
+      {"fewer digits: leading zero bytes", Head + u"&VALUE=a0B", EFI_SUCCESS, {0x0B, 0x0A, 0x00, 0x00}},
+      {"first VALUE counts", Head + u"&VALUE=01020304&ALTCFG=0000&VALUE=FFFFFFFF", EFI_SUCCESS, {4, 3, 2, 1}},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    DiscardVarStoreReadCache();
+    VarStoreRouter = &Canned;
+    CannedResults = C.Results;
+    std::vector<UINT8> Block(4, Untouched);
+    EXPECT_EQ(Read(Card, Block, 4), C.Status);
+    EXPECT_EQ(Block, C.Block.empty() ? std::vector<UINT8>(4, Untouched) : C.Block);
+    EXPECT_EQ(sim::HeldBlocks(), C.Status == EFI_SUCCESS ? 1u : 0u);  // the answer is always released
+  }
+  DiscardVarStoreReadCache();
+  VarStoreRouter = nullptr;
+}
+
+// ---- request growth ------------------------------------------------------------------------
+
+TEST_F(ForeignStoreTest, AppendOffsetWidthGrowsTheRequestOrLeavesItWithTheCaller) {
+  auto *Request = static_cast<CHAR16 *>(PoolAllocZero(64));
+  std::memcpy(Request, u"GUID=", 12);
+  UINTN Size = 0;
+  ASSERT_EQ(AppendOffsetWidth(&Request, &Size, 0x29), EFI_SUCCESS);
+  EXPECT_EQ(std::u16string(Request), u"GUID=&OFFSET=0&WIDTH=29");
+  EXPECT_EQ(Size, (std::u16string(Request).size() + 1) * sizeof(CHAR16));
+
+  for (std::size_t N : {1u, 2u}) {  // the piece, then the grown request
+    SCOPED_TRACE(N);
+    CHAR16 *Before = Request;
+    Size = 7;
+    sim::FailNthAllocation(N);
+    EXPECT_EQ(AppendOffsetWidth(&Request, &Size, 0x400), EFI_OUT_OF_RESOURCES);
+    EXPECT_EQ(Request, Before);
+    EXPECT_EQ(Size, 7u);
+    EXPECT_EQ(std::u16string(Request), u"GUID=&OFFSET=0&WIDTH=29");
+    EXPECT_EQ(sim::HeldBlocks(), 1u);
+  }
+  PoolFree(Request);
+  EXPECT_TRUE(sim::TakePoolErrors().empty());
+}
+
+}  // namespace
