@@ -283,8 +283,28 @@ EFI_STATUS DeliverText(const std::basic_string<Char> &Text, Char *Buffer, UINTN 
   return EFI_SUCCESS;
 }
 
+// A string package for Language holding an empty string at every id below
+// NextId, as the reference firmware lays out a package that NewString adds for a
+// language the list did not have. The language name itself is not kept.
+Package NewLanguagePackage(const CHAR8 *Language, UINT32 NextId) {
+  std::string Tag(Language);
+  Package P;
+  P.Bytes.assign(StringHeaderSize, 0);
+  P.Bytes[3] = EFI_HII_PACKAGE_STRINGS;
+  UINT32 HdrSize = static_cast<UINT32>(StringHeaderSize + Tag.size() + 1);
+  std::memcpy(&P.Bytes[4], &HdrSize, 4);
+  std::memcpy(&P.Bytes[8], &HdrSize, 4);
+  P.Bytes.insert(P.Bytes.end(), Tag.begin(), Tag.end());
+  P.Bytes.push_back(0);
+  Bytes Empty = Ucs2Block(u"", false, 0);
+  for (UINT32 Id = FirstStringId; Id < NextId; ++Id) P.Bytes.insert(P.Bytes.end(), Empty.begin(), Empty.end());
+  P.Bytes.push_back(EFI_HII_SIBT_END);
+  P.UpdateLength();
+  return P;
+}
+
 EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList,
-                            EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *,
+                            EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *LanguageName,
                             const CHAR16 *String, const EFI_FONT_INFO *) {
   EFI_STATUS Status;
   if (TakeInjectedFault("HiiString.NewString", &Status)) return Status;
@@ -299,7 +319,10 @@ EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
     if (!ParseBlocks(Packages[I]->Bytes, &Parsed[I])) return EFI_INVALID_PARAMETER;
     AnyMatch = AnyMatch || LanguageMatches(StringPackageLanguage(Packages[I]->Bytes), Language);
   }
-  if (!AnyMatch) return EFI_NOT_FOUND;
+  // A language the list has no package for: refused without a language name;
+  // with one, the reference firmware adds a package for that language.
+  if (!AnyMatch && LanguageName == nullptr) return EFI_INVALID_PARAMETER;
+  if (Parsed.empty()) return EFI_NOT_FOUND;
   // One id for every package: they must agree on where the next string goes.
   UINT32 NewId = Parsed[0].NextId;
   for (const ParsedPackage &P : Parsed)
@@ -312,6 +335,13 @@ EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
   for (std::size_t I = 0; I < Packages.size(); ++I) {
     bool Match = LanguageMatches(StringPackageLanguage(Packages[I]->Bytes), Language);
     Splice(Packages[I], Parsed[I].EndOffset, 0, Match ? Text : Empty);
+  }
+  if (!AnyMatch) {
+    L->Packages.push_back(NewLanguagePackage(Language, NewId));
+    Package &Added = L->Packages.back();
+    ParsedPackage AddedBlocks;
+    ParseBlocks(Added.Bytes, &AddedBlocks);
+    Splice(&Added, AddedBlocks.EndOffset, 0, Text);
   }
   *StringId = static_cast<EFI_STRING_ID>(NewId);
   return EFI_SUCCESS;

@@ -153,7 +153,10 @@ TEST_F(SimHiiString, NewStringFailsWithoutChangingAnything) {
     const char *Language;
     EFI_STATUS Expected;
   } Cases[] = {
-      {"de-DE", EFI_NOT_FOUND}, {"en", EFI_NOT_FOUND}, {"x-UEFI", EFI_NOT_FOUND}, {"EN-us", EFI_SUCCESS}};
+      {"de-DE", EFI_INVALID_PARAMETER},
+      {"en", EFI_INVALID_PARAMETER},
+      {"x-UEFI", EFI_INVALID_PARAMETER},
+      {"EN-us", EFI_SUCCESS}};
   for (const Case &C : Cases)
     EXPECT_EQ(Str->NewString(Str, Handle, &Id, C.Language, nullptr, u"X", nullptr), C.Expected) << C.Language;
   EXPECT_EQ(Id, 42);
@@ -161,6 +164,24 @@ TEST_F(SimHiiString, NewStringFailsWithoutChangingAnything) {
   EXPECT_EQ(Str->NewString(Str, &NotAHandle, &Id, "en-US", nullptr, u"X", nullptr), EFI_NOT_FOUND);
   EXPECT_EQ(Str->NewString(Str, Handle, nullptr, "en-US", nullptr, u"X", nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Str->NewString(Str, Handle, &Id, "en-US", nullptr, nullptr, nullptr), EFI_INVALID_PARAMETER);
+}
+
+// As seen in the reference firmware: a language name makes NewString add a
+// package for a language the list lacks; the earlier ids read empty there.
+TEST_F(SimHiiString, NewStringWithALanguageNameAddsThatLanguage) {
+  EFI_HII_HANDLE Handle = RegisterDriverLike();
+  EFI_STRING_ID Id = 0;
+  ASSERT_EQ(Str->NewString(Str, Handle, &Id, "fr-FR", u"Francais", u"Bonjour", nullptr), EFI_SUCCESS);
+  EXPECT_EQ(Id, 42);
+  EXPECT_EQ(Get(Handle, "fr-FR", 42), Result(EFI_SUCCESS, u"Bonjour"));
+  EXPECT_EQ(Get(Handle, "fr-FR", 2), Result(EFI_SUCCESS, u""));
+  EXPECT_EQ(Get(Handle, "en-US", 42), Result(EFI_SUCCESS, u""));
+  char Languages[64] = {};
+  UINTN Size = sizeof(Languages);
+  ASSERT_EQ(Str->GetLanguages(Str, Handle, Languages, &Size), EFI_SUCCESS);
+  EXPECT_STREQ(Languages, "en-US;x-UEFI-QZV;fr-FR");
+  ASSERT_EQ(Str->NewString(Str, Handle, &Id, "en-US", nullptr, u"Next", nullptr), EFI_SUCCESS);
+  EXPECT_EQ(Id, 43);
 }
 
 // ---- GetString ----------------------------------------------------------------------
