@@ -5,6 +5,7 @@
 #include "forms/identities.h"
 #include "forms/variables.h"
 #include "hii/config_string.h"
+#include "support/language.h"
 #include "support/memory.h"
 #include "support/pool.h"
 #include "support/print.h"
@@ -69,23 +70,10 @@ EFI_HII_STRING_PROTOCOL *LocateStringProtocol() {
   return RegistrationHiiString;
 }
 
-// The language list of the driver's own package list, fetched once. The block
-// has one byte more than the string protocol reported and is zeroed, so the list
-// is terminated even when the reported bytes hold no NUL.
+// The language list of the driver's own package list, fetched once.
 const CHAR8 *DriverLanguageList(const EFI_HII_STRING_PROTOCOL *Strings) {
-  if (CachedLanguageList != nullptr) return CachedLanguageList;
-  UINTN Size = 0;
-  if (Strings->GetLanguages(Strings, DriverHiiHandle, nullptr, &Size) != EFI_BUFFER_TOO_SMALL || Size == 0 ||
-      Size > MAX_STRING_CHARS)
-    return nullptr;
-  auto *List = static_cast<CHAR8 *>(PoolAllocZero(Size + 1));
-  if (List == nullptr) return nullptr;
-  if (EFI_ERROR(Strings->GetLanguages(Strings, DriverHiiHandle, List, &Size))) {
-    PoolFree(List);
-    return nullptr;
-  }
-  CachedLanguageList = List;
-  return List;
+  if (CachedLanguageList == nullptr) CachedLanguageList = QueryPackageLanguages(Strings, DriverHiiHandle);
+  return CachedLanguageList;
 }
 
 // Writes Text under *StringId in one language: the first language creates the

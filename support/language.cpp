@@ -108,22 +108,24 @@ MatchResult MatchCandidate(const CHAR8 *Supported, const CHAR8 *Candidate, CHAR8
 
 }  // namespace
 
-CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle) {
-  if (HiiString == nullptr) return nullptr;
+CHAR8 *QueryPackageLanguages(const EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle) {
+  if (Strings == nullptr) return nullptr;
   UINTN Size = 0;
-  if (HiiString->GetLanguages(HiiString, HiiHandle, nullptr, &Size) != EFI_BUFFER_TOO_SMALL ||
+  if (Strings->GetLanguages(Strings, HiiHandle, nullptr, &Size) != EFI_BUFFER_TOO_SMALL || Size == 0 ||
       Size > MAX_LANGUAGE_LIST_BYTES)
     return nullptr;
   // One spare zero byte: the list ends in a NUL even when the reported bytes
   // hold none.
   auto *Languages = static_cast<CHAR8 *>(PoolAllocZero(Size + 1));
   if (Languages == nullptr) return nullptr;
-  if (EFI_ERROR(HiiString->GetLanguages(HiiString, HiiHandle, Languages, &Size))) {
+  if (EFI_ERROR(Strings->GetLanguages(Strings, HiiHandle, Languages, &Size))) {
     PoolFree(Languages);
     return nullptr;
   }
   return Languages;
 }
+
+CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle) { return QueryPackageLanguages(HiiString, HiiHandle); }
 
 EFI_STATUS ReadPlatformLanguage(CHAR8 **Value) {
   if (Value == nullptr) return EFI_INVALID_PARAMETER;

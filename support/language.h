@@ -4,7 +4,7 @@
 // beginning "x-UEFI" name keyword namespaces, never display languages. Every
 // list, language or string handed out is a new pool block owned by the caller.
 #pragma once
-#include "uefi/hii.h"
+#include "uefi/protocols.h"
 
 // The package list that string writes here and the form update act on. The
 // card page builder makes it the driver's own list before each page build.
@@ -23,6 +23,8 @@ CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId
 
 // The package list's language list, NUL-terminated; null on any failure.
 CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle);
+// The same through a given string protocol; none when Strings is null.
+CHAR8 *QueryPackageLanguages(const EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle);
 
 // The value of the global variable PlatformLang in *Value (always NUL-terminated,
 // cut at the variable's size when it was stored without a NUL). On failure
