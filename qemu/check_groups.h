@@ -36,3 +36,23 @@ void RunConfigStringChecks(CheckLog &Log);
 void RunBrowserDataChecks(CheckLog &Log);
 // The three variables in the real variable store, across two boots on one store.
 void RunVariableStoreChecks(CheckLog &Log);
+
+inline constexpr CheckGroup CHECK_GROUPS[] = {
+    {"services", RunServiceChecks},
+    {"formatter", RunFormatterChecks},
+    {"hii-static-packages", RunStaticPackageChecks},
+    {"driver-registration", RunDriverRegistrationChecks},
+    {"language-strings", RunLanguageStringChecks},
+    {"config-strings", RunConfigStringChecks},
+    {"browser-data", RunBrowserDataChecks},
+    {"variables", RunVariableStoreChecks},
+};
+
+// Runs every group in order, each announced by a "GROUP name" line.
+inline void RunAllGroups(CheckLog &Log) {
+  for (const CheckGroup &Group : CHECK_GROUPS) {
+    ReportLine Line;
+    Line.Text("GROUP ").Text(Group.Name).Emit();
+    Group.Run(Log);
+  }
+}

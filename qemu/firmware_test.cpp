@@ -8,25 +8,6 @@
 
 namespace {
 
-constexpr CheckGroup CHECK_GROUPS[] = {
-    {"services", RunServiceChecks},
-    {"formatter", RunFormatterChecks},
-    {"hii-static-packages", RunStaticPackageChecks},
-    {"driver-registration", RunDriverRegistrationChecks},
-    {"language-strings", RunLanguageStringChecks},
-    {"config-strings", RunConfigStringChecks},
-    {"browser-data", RunBrowserDataChecks},
-    {"variables", RunVariableStoreChecks},
-};
-
-void RunAllGroups(CheckLog &Log) {
-  for (const CheckGroup &Group : CHECK_GROUPS) {
-    ReportLine Line;
-    Line.Text("GROUP ").Text(Group.Name).Emit();
-    Group.Run(Log);
-  }
-}
-
 // Without the exit device the write does nothing; the firmware's own shutdown
 // then ends QEMU, and the runner still reads the verdict from the summary line.
 [[noreturn]] void EndVirtualMachine(bool Success) {
@@ -48,12 +29,5 @@ extern "C" EFI_STATUS EFIAPI FirmwareTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
   Line.Text("AddOnCard firmware test: start").Emit();
   CheckLog Log;
   RunAllGroups(Log);
-  const bool Success = Log.FailedCount() == 0 && Log.PassedCount() > 0;
-  Line.Text("SUMMARY ")
-      .Decimal(Log.PassedCount())
-      .Text(" passed, ")
-      .Decimal(Log.FailedCount())
-      .Text(" failed")
-      .Emit();
-  EndVirtualMachine(Success);
+  EndVirtualMachine(EmitSummary(Log));
 }

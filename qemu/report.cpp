@@ -1,32 +1,10 @@
+// Building report lines and counting verdicts; where a line goes is the
+// business of the output file of each build (report_output.cpp in firmware).
 #include "qemu/report.h"
-
-#include "driver/globals.h"
-#include "qemu/port_io.h"
 
 namespace {
 
 constexpr CHAR8 HEX_DIGITS[] = "0123456789ABCDEF";
-
-// The firmware console takes UTF-16 and wants CR LF; it is written in slices so
-// that a small stack buffer serves any line.
-void WriteToFirmwareConsole(const CHAR8 *Text, UINTN Length) {
-  if (SystemTable == nullptr || SystemTable->ConOut == nullptr) return;
-  CHAR16 Slice[128];
-  UINTN Used = 0;
-  auto Flush = [&]() {
-    Slice[Used] = 0;
-    SystemTable->ConOut->OutputString(SystemTable->ConOut, Slice);
-    Used = 0;
-  };
-  for (UINTN Index = 0; Index < Length; ++Index) {
-    if (Used + 1 >= ArrayCount(Slice)) Flush();
-    Slice[Used++] = static_cast<CHAR16>(static_cast<UINT8>(Text[Index]));
-  }
-  if (Used + 3 >= ArrayCount(Slice)) Flush();
-  Slice[Used++] = u'\r';
-  Slice[Used++] = u'\n';
-  Flush();
-}
 
 }  // namespace
 
@@ -96,15 +74,6 @@ ReportLine &ReportLine::Decimal(UINT64 Value) {
 
 ReportLine &ReportLine::Status(EFI_STATUS Value) { return Text("0x").Hex(Value, 16); }
 
-void ReportLine::Emit(bool DebugConsoleOnly) {
-  for (UINTN Index = 0; Index < Length; ++Index)
-    WritePortByte(DEBUG_CONSOLE_PORT, static_cast<UINT8>(Buffer[Index]));
-  WritePortByte(DEBUG_CONSOLE_PORT, '\n');
-  if (!DebugConsoleOnly) WriteToFirmwareConsole(Buffer, Length);
-  Length = 0;
-  Buffer[0] = 0;
-}
-
 void CheckLog::Pass(const CHAR8 *Name) {
   ++Passed;
   ReportLine Line;
@@ -123,6 +92,17 @@ void CheckLog::Record(const CHAR8 *Name, bool Ok, const ReportLine &Details) {
   } else {
     Fail(Name, Details);
   }
+}
+
+bool EmitSummary(const CheckLog &Log) {
+  ReportLine Line;
+  Line.Text("SUMMARY ")
+      .Decimal(Log.PassedCount())
+      .Text(" passed, ")
+      .Decimal(Log.FailedCount())
+      .Text(" failed")
+      .Emit();
+  return Log.FailedCount() == 0 && Log.PassedCount() > 0;
 }
 
 void EmitHexBlock(const CHAR8 *Label, const void *Bytes, UINTN Size) {

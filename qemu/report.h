@@ -1,8 +1,9 @@
 // Output of the firmware test application. Every line goes to QEMU's debug
 // console, which the runner captures in a file, and to the firmware console as
-// a fallback for a person watching the screen. A line is built whole before it
-// is written so that the firmware's own debug messages, which share the port,
-// never land inside one.
+// a fallback for a person watching the screen (report_output.cpp); in the
+// simulator run of the same checks, to standard output. A line is built whole
+// before it is written so that the firmware's own debug messages, which share
+// the port, never land inside one.
 #pragma once
 #include "uefi/base.h"
 
@@ -47,6 +48,10 @@ class CheckLog {
   UINTN Passed = 0;
   UINTN Failed = 0;
 };
+
+// Writes the line "SUMMARY <passed> passed, <failed> failed"; true when at least
+// one check passed and none failed.
+bool EmitSummary(const CheckLog &Log);
 
 // Writes Bytes as lines of hexadecimal pairs between a BEGIN and an END line
 // naming Label, on the debug console only; the runner cuts the block out.
