@@ -45,7 +45,5 @@ if(ADDONCARD_SIM_LIB)
   target_compile_options(firmware_checks_in_simulator PRIVATE -Wall -Wextra -Werror -g)
   target_link_libraries(firmware_checks_in_simulator PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
   add_test(NAME firmware_checks_in_simulator COMMAND firmware_checks_in_simulator)
-  # Disabled while the simulator differs from OVMF: OVMF's boot manager sets
-  # PlatformLang ("en"), the simulated machine has none. Enable it once they agree.
-  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 120 DISABLED TRUE)
+  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 120)
 endif()

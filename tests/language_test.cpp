@@ -249,7 +249,7 @@ TEST_F(BestLanguageTest, PlatformLanguageFailuresGiveNoValue) {
     EFI_STATUS Expected;
   };
   const std::vector<Row> Rows = {
-      {"absent", [] {}, EFI_NOT_FOUND},
+      {"absent", [] { sim::DeleteVariable(u"PlatformLang", EFI_GLOBAL_VARIABLE); }, EFI_NOT_FOUND},
       {"pool exhausted",
        [] {
          SetPlatformLang(std::string("en-US", 6));
