@@ -29,19 +29,11 @@ BrowserState &State() {
   return Browser;
 }
 
-EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
-  void *Interface = nullptr;
-  if (EFI_ERROR(SystemTable()->BootServices->LocateProtocol(&EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID, nullptr,
-                                                            &Interface)))
-    return nullptr;
-  return static_cast<EFI_HII_CONFIG_ROUTING_PROTOCOL *>(Interface);
-}
-
 // Fills Buffer with the store's current contents as the router reports them;
 // Buffer keeps its zeros when the router cannot answer or answers beyond it.
 void LoadThroughRouter(const hiiview::VarStore &Store, const std::vector<UINT8> &Path,
                        std::vector<UINT8> *Buffer) {
-  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = Router();
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = hiiview::Router();
   if (Routing == nullptr || Buffer->empty()) return;
   Text Request = cfgtext::BuildConfigHeader(Store.Guid, Store.Name, Path) + u"&OFFSET=0&WIDTH=" +
                  cfgtext::HexOfUint(Buffer->size());

@@ -60,6 +60,7 @@ struct Package {
 
 EFI_HII_DATABASE_PROTOCOL *Database();
 EFI_HII_STRING_PROTOCOL *Strings();
+EFI_HII_CONFIG_ROUTING_PROTOCOL *Router();
 
 // Registered package lists in registration order (empty when none or no database).
 std::vector<EFI_HII_HANDLE> PackageListHandles();

@@ -110,21 +110,13 @@ std::vector<KeywordSite> CollectSites(const std::string &Wanted, bool *Namespace
   return Sites;
 }
 
-EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
-  void *Interface = nullptr;
-  if (EFI_ERROR(SystemTable()->BootServices->LocateProtocol(&EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID, nullptr,
-                                                            &Interface)))
-    return nullptr;
-  return static_cast<EFI_HII_CONFIG_ROUTING_PROTOCOL *>(Interface);
-}
-
 Text SiteRequest(const KeywordSite &Site) {
   return cfgtext::BuildConfigHeader(Site.Store.Guid, Site.Store.Name, Site.Path) + u"&OFFSET=" +
          cfgtext::HexOfUint(Site.Question.VarOffset) + u"&WIDTH=" + cfgtext::HexOfUint(Site.Question.Width);
 }
 
 EFI_STATUS ReadSiteValue(const KeywordSite &Site, Text *Value) {
-  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = Router();
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = hiiview::Router();
   if (Routing == nullptr) return EFI_NOT_FOUND;
   Text Request = SiteRequest(Site);
   CHAR16 *Progress = nullptr;
@@ -308,7 +300,7 @@ bool WriteSiteValue(const KeywordSite &Site, const SetRequest &Request, Failure 
     *F = {EFI_INVALID_PARAMETER, KEYWORD_HANDLER_INCOMPATIBLE_VALUE_DETECTED, Request.ValueAt};
     return false;
   }
-  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = Router();
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Routing = hiiview::Router();
   if (Routing == nullptr) {
     *F = {EFI_NOT_FOUND, KEYWORD_HANDLER_UNDEFINED_PROCESSING_ERROR, Request.Query.KeywordAt};
     return false;

@@ -206,6 +206,18 @@ struct ProtocolPair {
   void *Interface;
 };
 
+// The (GUID, interface) pairs of a variadic install or uninstall, up to the
+// terminating null GUID; false when there are more than MaxInterfacePairs.
+bool ReadProtocolPairs(__builtin_ms_va_list Args, std::vector<ProtocolPair> *Pairs) {
+  for (;;) {
+    auto *Protocol = __builtin_va_arg(Args, const EFI_GUID *);
+    if (Protocol == nullptr) return true;
+    void *Interface = __builtin_va_arg(Args, void *);
+    if (Pairs->size() == MaxInterfacePairs) return false;
+    Pairs->push_back({Protocol, Interface});
+  }
+}
+
 }  // namespace
 
 std::size_t NotifyRegistrationCount(const EFI_GUID &Protocol) {
@@ -406,17 +418,9 @@ EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *HandlePtr, ...) 
   std::vector<ProtocolPair> Pairs;
   __builtin_ms_va_list Args;
   __builtin_ms_va_start(Args, HandlePtr);
-  for (;;) {
-    auto *Protocol = __builtin_va_arg(Args, const EFI_GUID *);
-    if (Protocol == nullptr) break;
-    void *Interface = __builtin_va_arg(Args, void *);
-    if (Pairs.size() == MaxInterfacePairs) {
-      __builtin_ms_va_end(Args);
-      return EFI_INVALID_PARAMETER;
-    }
-    Pairs.push_back({Protocol, Interface});
-  }
+  bool Complete = ReadProtocolPairs(Args, &Pairs);
   __builtin_ms_va_end(Args);
+  if (!Complete) return EFI_INVALID_PARAMETER;
 
   // Installed as one step: the notify functions run once every interface is there.
   EFI_TPL Old = RaiseTPL(TPL_NOTIFY);
@@ -450,17 +454,9 @@ EFI_STATUS EFIAPI UninstallMultipleProtocolInterfaces(EFI_HANDLE HandleValue, ..
   std::vector<ProtocolPair> Pairs;
   __builtin_ms_va_list Args;
   __builtin_ms_va_start(Args, HandleValue);
-  for (;;) {
-    auto *Protocol = __builtin_va_arg(Args, const EFI_GUID *);
-    if (Protocol == nullptr) break;
-    void *Interface = __builtin_va_arg(Args, void *);
-    if (Pairs.size() == MaxInterfacePairs) {
-      __builtin_ms_va_end(Args);
-      return EFI_INVALID_PARAMETER;
-    }
-    Pairs.push_back({Protocol, Interface});
-  }
+  bool Complete = ReadProtocolPairs(Args, &Pairs);
   __builtin_ms_va_end(Args);
+  if (!Complete) return EFI_INVALID_PARAMETER;
 
   // All or nothing: on a failure the interfaces removed so far go back as they
   // were, in their old places, without telling anyone (they never left for good).
