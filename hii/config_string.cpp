@@ -5,6 +5,7 @@
 #include "support/device_path.h"
 #include "support/memory.h"
 #include "support/pool.h"
+#include "support/print.h"
 #include "support/strings.h"
 #include "uefi/guids.h"
 
@@ -56,12 +57,14 @@ class BoundedText {
     Terminate(Length_ + PieceLength);
   }
 
-  // Width uppercase digits of Value, most significant first.
+  // Width (2 or 4) zero-padded uppercase digits of Value.
   void AppendHex(UINT64 Value, UINTN Width) {
-    if (!Reserve(Width)) return;
-    for (UINTN Index = 0; Index < Width; ++Index)
-      Text_[Length_ + Index] = UpperHexDigit(Value >> (4 * (Width - 1 - Index)));
-    Terminate(Length_ + Width);
+    CHAR16 Digits[5];
+    if (EFI_ERROR(FormatHexValue(Digits, sizeof(Digits), Value, Width))) {
+      Complete_ = false;
+      return;
+    }
+    Append(Digits);
   }
 
   bool Complete() const { return Complete_; }
