@@ -1,8 +1,11 @@
 // The HII database protocol: registration, update, listing and export of
 // package lists. Incoming lists are checked completely before anything is
-// stored; a list whose packages run past its stated length, or that has no END
-// package within it, is refused rather than read beyond its end.
+// stored. A new list whose packages run past its stated length, or that has no
+// END package within it, is refused rather than read beyond its end; an update
+// is walked to its END package whatever its header's length says, as the
+// reference firmware walks it.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -62,11 +65,11 @@ bool PackageIsWellFormed(UINT8 Type, const std::vector<UINT8> &Bytes) {
   }
 }
 
-// Splits a caller's package list into its packages, up to the END package.
-// False when the list is malformed.
-bool SplitPackageList(const EFI_HII_PACKAGE_LIST_HEADER *List, std::vector<Package> *Out) {
-  UINT32 ListLength = 0;
-  std::memcpy(&ListLength, &List->PackageLength, sizeof ListLength);
+// Splits a caller's package list into its packages, up to the END package,
+// reading nothing at or past ListLength bytes from its start. False when the
+// list is malformed.
+bool SplitPackages(const EFI_HII_PACKAGE_LIST_HEADER *List, std::size_t ListLength,
+                   std::vector<Package> *Out) {
   const auto *Bytes = reinterpret_cast<const UINT8 *>(List);
   std::size_t Offset = ListHeaderSize;
   for (;;) {
@@ -81,6 +84,19 @@ bool SplitPackageList(const EFI_HII_PACKAGE_LIST_HEADER *List, std::vector<Packa
     Out->push_back(std::move(P));
     Offset += Length;
   }
+}
+
+// A new list is bounded by the length its header states.
+bool SplitPackageList(const EFI_HII_PACKAGE_LIST_HEADER *List, std::vector<Package> *Out) {
+  UINT32 ListLength = 0;
+  std::memcpy(&ListLength, &List->PackageLength, sizeof ListLength);
+  return SplitPackages(List, ListLength, Out);
+}
+
+// An update is walked package by package to its END package; its header's
+// length plays no part, so one that understates it is still applied whole.
+bool SplitUpdateList(const EFI_HII_PACKAGE_LIST_HEADER *List, std::vector<Package> *Out) {
+  return SplitPackages(List, SIZE_MAX, Out);
 }
 
 Package DevicePathPackage(const EFI_DEVICE_PATH_PROTOCOL *Path, std::size_t Size) {
@@ -166,7 +182,7 @@ EFI_STATUS EFIAPI UpdatePackageList(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_H
   PackageList *Stored = FindPackageList(Handle);
   if (Stored == nullptr) return EFI_NOT_FOUND;
   std::vector<Package> Incoming;
-  if (!SplitPackageList(List, &Incoming)) return EFI_INVALID_PARAMETER;
+  if (!SplitUpdateList(List, &Incoming)) return EFI_INVALID_PARAMETER;
   // Every type the new list brings replaces all stored packages of that type.
   for (const Package &P : Incoming)
     std::erase_if(Stored->Packages, [&](const Package &Old) { return Old.Type() == P.Type(); });

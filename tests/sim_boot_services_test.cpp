@@ -126,6 +126,17 @@ TEST_F(SimFaults, NthAllocationFailsOnceAndOnlyThatOne) {
   EXPECT_EQ(Bs()->AllocatePool(EfiBootServicesData, 4, &Third), EFI_SUCCESS);
   Bs()->FreePool(First);
   Bs()->FreePool(Third);
+
+  // A block a service hands out itself is not an allocation of the code under test.
+  EFI_HANDLE Handle = nullptr;
+  ASSERT_EQ(Bs()->InstallProtocolInterface(&Handle, &ProtocolA, EFI_NATIVE_INTERFACE, &InterfaceA),
+            EFI_SUCCESS);
+  sim::FailNthAllocation(1);
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  ASSERT_EQ(Bs()->LocateHandleBuffer(ByProtocol, &ProtocolA, nullptr, &Count, &Handles), EFI_SUCCESS);
+  Bs()->FreePool(Handles);
+  EXPECT_EQ(Bs()->AllocatePool(EfiBootServicesData, 4, &First), EFI_OUT_OF_RESOURCES);
 }
 
 TEST_F(SimFaults, ServiceFaultsCountDownAndClear) {
@@ -431,6 +442,15 @@ TEST_F(SimEvents, ClosedEventNeverRunsAgainAndDropsItsRegistration) {
   EXPECT_EQ(Bs()->CloseEvent(Event), EFI_INVALID_PARAMETER);
   void *Interface = nullptr;
   EXPECT_EQ(Bs()->LocateProtocol(&ProtocolA, Log.Registration, &Interface), EFI_NOT_FOUND);
+
+  // Closed while its notify waits for the level to drop: it never runs.
+  NotifyLog Pending;
+  EFI_EVENT Waiting = Watch(&Pending);
+  EFI_TPL Old = Bs()->RaiseTPL(TPL_NOTIFY);
+  Install(ProtocolA, &InterfaceC);
+  EXPECT_EQ(Bs()->CloseEvent(Waiting), EFI_SUCCESS);
+  Bs()->RestoreTPL(Old);
+  EXPECT_EQ(Pending.Runs, 0);
 }
 
 // A notify function that installs the protocol it watches.

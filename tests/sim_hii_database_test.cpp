@@ -110,22 +110,27 @@ TEST_F(SimHiiDatabase, ExportGroupsPackagesByTypeAndAddsTheDriversPath) {
   PackageBytes English = StringPackage("en-US", {u"One", u"Two"});
   PackageBytes Keywords = StringPackage("x-UEFI-QZV", {u"K1", std::nullopt});
   PackageBytes Guid = GuidPackage(GuidPackageGuid);
-  PackageBytes Font = RawPackage(EFI_HII_PACKAGE_SIMPLE_FONTS, {0, 0, 0, 0});
+  PackageBytes SimpleFont = RawPackage(EFI_HII_PACKAGE_SIMPLE_FONTS, {0, 0, 0, 0});
+  PackageBytes Font = RawPackage(EFI_HII_PACKAGE_FONTS, {5});
+  PackageBytes Image = RawPackage(EFI_HII_PACKAGE_IMAGES, {6});
+  PackageBytes Keyboard = RawPackage(EFI_HII_PACKAGE_KEYBOARD_LAYOUT, {9});
   EFI_HII_HANDLE Handle =
-      Register(PackageList(TestListGuid, {English, Font, Forms, Keywords, Guid}), DriverWithPath());
+      Register(PackageList(TestListGuid, {Image, English, SimpleFont, Forms, Font, Keywords, Keyboard, Guid}),
+               DriverWithPath());
   PackageBytes Exported = Export(Handle);
-  EXPECT_EQ(TypesOf(Exported),
-            (std::vector<UINT8>{EFI_HII_PACKAGE_TYPE_GUID, EFI_HII_PACKAGE_FORMS, EFI_HII_PACKAGE_STRINGS,
-                                EFI_HII_PACKAGE_STRINGS, EFI_HII_PACKAGE_SIMPLE_FONTS,
-                                EFI_HII_PACKAGE_DEVICE_PATH, EFI_HII_PACKAGE_END}));
+  EXPECT_EQ(TypesOf(Exported), (std::vector<UINT8>{EFI_HII_PACKAGE_TYPE_GUID, EFI_HII_PACKAGE_FORMS,
+                                                   EFI_HII_PACKAGE_KEYBOARD_LAYOUT, EFI_HII_PACKAGE_STRINGS,
+                                                   EFI_HII_PACKAGE_STRINGS, EFI_HII_PACKAGE_FONTS,
+                                                   EFI_HII_PACKAGE_IMAGES, EFI_HII_PACKAGE_SIMPLE_FONTS,
+                                                   EFI_HII_PACKAGE_DEVICE_PATH, EFI_HII_PACKAGE_END}));
   std::vector<PackageBytes> Packages = simtest::SplitExport(Exported);
   EXPECT_EQ(Packages[1], Forms);  // byte-identical
-  EXPECT_EQ(Packages[2], English);
-  EXPECT_EQ(Packages[3], Keywords);
+  EXPECT_EQ(Packages[3], English);
+  EXPECT_EQ(Packages[4], Keywords);
   PackageBytes ExpectedPath = RawPackage(EFI_HII_PACKAGE_DEVICE_PATH, Path);
-  EXPECT_EQ(Packages[5], ExpectedPath);
-  EXPECT_EQ(Packages[5][0], 0x1C);
-  EXPECT_EQ(Packages[6], (PackageBytes{0x04, 0x00, 0x00, 0xDF}));
+  EXPECT_EQ(Packages[8], ExpectedPath);
+  EXPECT_EQ(Packages[8][0], 0x1C);
+  EXPECT_EQ(Packages[9], (PackageBytes{0x04, 0x00, 0x00, 0xDF}));
   UINT32 Length = 0;
   std::memcpy(&Length, Exported.data() + 16, 4);
   EXPECT_EQ(Length, Exported.size());
@@ -227,7 +232,7 @@ TEST_F(SimHiiDatabase, UpdateReplacesEveryPackageOfEachTypeItBrings) {
   EXPECT_EQ(Packages[2], NewFont);
 }
 
-TEST_F(SimHiiDatabase, UpdateStopsAtTheEndPackageNotAtTheListLength) {
+TEST_F(SimHiiDatabase, UpdateWalksToTheEndPackageWhateverTheListLengthSays) {
   PackageBytes Forms = FormsPackage(1, 8);
   EFI_HII_HANDLE Handle = Register(PackageList(TestListGuid, {Forms}));
   PackageBytes NewForms = FormsPackage(2, 12);
@@ -239,16 +244,32 @@ TEST_F(SimHiiDatabase, UpdateStopsAtTheEndPackageNotAtTheListLength) {
   ASSERT_EQ(Db->UpdatePackageList(Db, Handle, AsList(Update)), EFI_SUCCESS);
   EXPECT_EQ(TypesOf(Export(Handle)), (std::vector<UINT8>{EFI_HII_PACKAGE_FORMS, EFI_HII_PACKAGE_END}));
   EXPECT_EQ(simtest::SplitExport(Export(Handle))[0], NewForms);
+
+  // A stated length that ends inside the first package still updates with every package up to END.
+  PackageBytes Strings = StringPackage("fr-FR", {u"Neuf"});
+  Update = PackageList(TestListGuid, {FormsPackage(3, 8), Strings});
+  simtest::Put32At(Update, 16, 24);
+  ASSERT_EQ(Db->UpdatePackageList(Db, Handle, AsList(Update)), EFI_SUCCESS);
+  std::vector<PackageBytes> Packages = simtest::SplitExport(Export(Handle));
+  ASSERT_EQ(Packages.size(), 3u);
+  EXPECT_EQ(Packages[0], FormsPackage(3, 8));
+  EXPECT_EQ(Packages[1], Strings);
 }
 
 TEST_F(SimHiiDatabase, UpdateOfAnUnknownHandleOrWithAMalformedListChangesNothing) {
   PackageBytes Forms = FormsPackage(1, 8);
   EFI_HII_HANDLE Handle = Register(PackageList(TestListGuid, {Forms}));
   PackageBytes Before = Export(Handle);
-  PackageBytes Update = PackageList(TestListGuid, {FormsPackage(2, 8)});
-  simtest::Put32At(Update, 16, 30);  // the forms package runs past the list
-  EXPECT_EQ(Db->UpdatePackageList(Db, Handle, AsList(Update)), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Export(Handle), Before);
+  // The forms package is sound; the strings package after it is not, so neither is taken.
+  PackageBytes BadStrings = StringPackage("en-US", {u"A"});
+  simtest::Put32At(BadStrings, 4, 400);  // HdrSize past the package
+  PackageBytes ZeroLength = PackageList(TestListGuid, {FormsPackage(2, 8)});
+  ZeroLength[20] = 0;  // forms package length 0
+  for (const PackageBytes &Update :
+       {PackageList(TestListGuid, {FormsPackage(2, 8), BadStrings}), ZeroLength}) {
+    EXPECT_EQ(Db->UpdatePackageList(Db, Handle, AsList(Update)), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(Export(Handle), Before);
+  }
   int NotAHandle = 0;
   EXPECT_EQ(Db->UpdatePackageList(Db, &NotAHandle, AsList(PackageList(TestListGuid, {Forms}))),
             EFI_NOT_FOUND);

@@ -224,6 +224,27 @@ TEST_F(RoutedStoresTest, BufferStoresGoToTheOwningDriverBothWays) {
   EXPECT_EQ(At, Config.size());
 }
 
+// A second driver declares the very same stores: only the PATH tells them apart.
+TEST_F(RoutedStoresTest, ThePathAloneChoosesTheOwner) {
+  hiitest::BufferDriver Twin;
+  Twin.Store = {9, 9, 9, 9, 9, 9, 9, 9};
+  Twin.Install(hiitest::VendorPath(StoreGuid), true);
+  hiitest::Ifr Forms;
+  Forms.FormSet(StoreGuid, 0).VarStore(1, StoreGuid, 8, "Buf").Form(1).End().End();
+  hiitest::Register(hiitest::PackageList(StoreGuid, {Forms.Package()}), Twin.Handle);
+  std::u16string TwinHeader = hiitest::Header(StoreGuid, u"Buf", Twin.Path);
+
+  std::size_t At = 0;
+  ASSERT_EQ(Route(TwinHeader + u"&OFFSET=0&WIDTH=1&VALUE=77", &At), EFI_SUCCESS);
+  EXPECT_EQ(Twin.Store[0], 0x77);
+  EXPECT_EQ(Driver.Store[0], 1);
+  EXPECT_EQ(Driver.RouteCalls, 0);
+  std::u16string Results;
+  ASSERT_EQ(Extract(BufHeader() + u"&OFFSET=0&WIDTH=2", &Results, &At), EFI_SUCCESS);
+  EXPECT_EQ(Results, BufHeader() + u"&OFFSET=0&WIDTH=2&VALUE=0201");
+  EXPECT_EQ(Twin.ExtractCalls, 0);
+}
+
 TEST_F(RoutedStoresTest, SeveralRequestsAreAnsweredTogetherAndAFailureIsPlaced) {
   sim::WriteVariable(u"Efi", StoreGuid, 0x7, {0xAA, 0xBB, 0xCC, 0xDD});
   std::u16string First = BufHeader() + u"&OFFSET=0&WIDTH=1";

@@ -35,7 +35,9 @@ TEST_F(SimVariables, GetReportsExactSizesAndAttributes) {
   UINTN Size = 2;
   EXPECT_EQ(Rt()->GetVariable(u"Var", &VendorA, &Attributes, &Size, Buffer), EFI_BUFFER_TOO_SMALL);
   EXPECT_EQ(Size, 3u);
-  EXPECT_EQ(Buffer[0], 0);  // nothing written on a short buffer
+  EXPECT_EQ(Attributes, Volatile);  // told on a short buffer too
+  EXPECT_EQ(Buffer[0], 0);          // nothing written on a short buffer
+  Attributes = 0;
   Size = sizeof Buffer;
   EXPECT_EQ(Rt()->GetVariable(u"Var", &VendorA, &Attributes, &Size, Buffer), EFI_SUCCESS);
   EXPECT_EQ(Size, 3u);
@@ -138,7 +140,12 @@ TEST_F(SimVariables, ResetKeepsNonVolatileAndPowerOnDropsAll) {
   EXPECT_EQ(Byte, 1);
   sim::PowerOn();
   ASSERT_EQ(sim::VariableCount(), 1u);
-  EXPECT_EQ(sim::ListVariables()[0].Name, u"PlatformLang");  // set anew by the boot manager
+  // Set anew by the boot manager as the reference firmware leaves it: "en" with its NUL, non-volatile.
+  const sim::VariableRecord Language = sim::ListVariables()[0];
+  EXPECT_EQ(Language.Name, u"PlatformLang");
+  EXPECT_TRUE(GuidEquals(Language.Guid, EFI_GLOBAL_VARIABLE));
+  EXPECT_EQ(Language.Attributes, NonVolatile);
+  EXPECT_EQ(Language.Data, (std::vector<UINT8>{'e', 'n', 0}));
 }
 
 TEST_F(SimVariables, TestControlsBypassTheChecks) {
