@@ -31,7 +31,10 @@ constexpr UINTN VARSTORE_EFI_NAME_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, 
 static_assert(VARSTORE_NAME_AT == 22 && VARSTORE_EFI_NAME_AT == 26);
 
 constexpr UINTN REQUEST_BYTES = VARSTORE_REQUEST_CHARS * sizeof(CHAR16);
-constexpr UINTN OFFSET_WIDTH_PIECE_BYTES = 64;
+constexpr CHAR16 OFFSET_WIDTH_FORMAT[] = u"&OFFSET=%x&WIDTH=%lx";
+// "&OFFSET=0&WIDTH=", up to sixteen digits of a 64-bit width, and the NUL: a
+// narrower piece would silently cut the digits of a width above 2^60.
+constexpr UINTN OFFSET_WIDTH_PIECE_BYTES = (ArrayCount(u"&OFFSET=0&WIDTH=") - 1 + 16 + 1) * sizeof(CHAR16);
 constexpr CHAR16 VALUE_KEY[] = u"&VALUE=";
 constexpr UINTN VALUE_KEY_CHARS = ArrayCount(VALUE_KEY) - 1;
 
@@ -351,7 +354,7 @@ EFI_STATUS AppendOffsetWidth(CHAR16 **Request, UINTN *RequestSize, UINTN Width) 
   auto *Piece = static_cast<CHAR16 *>(PoolAllocZero(OFFSET_WIDTH_PIECE_BYTES));
   if (Piece == nullptr) return EFI_OUT_OF_RESOURCES;
   const UINTN PieceLength =
-      FormatUtf16(Piece, OFFSET_WIDTH_PIECE_BYTES, u"&OFFSET=%x&WIDTH=%lx", 0, static_cast<UINT64>(Width));
+      FormatUtf16(Piece, OFFSET_WIDTH_PIECE_BYTES, OFFSET_WIDTH_FORMAT, 0, static_cast<UINT64>(Width));
   const UINTN RequestLength = Utf16Length(*Request);
   const UINTN NewSize = (RequestLength + PieceLength + 1) * sizeof(CHAR16);
   auto *Grown = static_cast<CHAR16 *>(ResizePool(*Request, RequestLength * sizeof(CHAR16), NewSize));

@@ -153,9 +153,9 @@ UINTN ReadDecimal(FormatState &State) {
   return Value;
 }
 
-void SetWidth(Conversion &Spec, UINTN Value) {
-  Spec.Width = Value;
-  Spec.WidthGiven = true;
+void SetWidth(Conversion &Conv, UINTN Value) {
+  Conv.Width = Value;
+  Conv.WidthGiven = true;
 }
 
 struct FlagCharacter {
@@ -168,10 +168,10 @@ constexpr FlagCharacter FLAG_CHARACTERS[] = {
 };
 
 // Sets the flag a character stands for; false when it stands for none.
-bool ApplyFlag(Conversion &Spec, CHAR16 Character) {
+bool ApplyFlag(Conversion &Conv, CHAR16 Character) {
   for (const FlagCharacter &Entry : FLAG_CHARACTERS) {
     if (Entry.Character != Character) continue;
-    Spec.*Entry.Flag = true;
+    Conv.*Entry.Flag = true;
     return true;
   }
   return false;
@@ -179,40 +179,40 @@ bool ApplyFlag(Conversion &Spec, CHAR16 Character) {
 
 // A run of digits: the width before a ".", the precision after it. A leading "0"
 // of the width asks for zero fill.
-void ReadNumberField(FormatState &State, Conversion &Spec, bool AfterDot) {
+void ReadNumberField(FormatState &State, Conversion &Conv, bool AfterDot) {
   if (AfterDot) {
-    Spec.Precision = ReadDecimal(State);
+    Conv.Precision = ReadDecimal(State);
     return;
   }
-  if (PeekFormat(State) == u'0') Spec.Zero = true;
-  SetWidth(Spec, ReadDecimal(State));
+  if (PeekFormat(State) == u'0') Conv.Zero = true;
+  SetWidth(Conv, ReadDecimal(State));
 }
 
 // "*": the width or precision comes from the next argument.
-void ReadStarField(FormatState &State, Conversion &Spec, bool AfterDot) {
+void ReadStarField(FormatState &State, Conversion &Conv, bool AfterDot) {
   const auto Value = __builtin_va_arg(State.Arguments, UINTN);
   if (AfterDot) {
-    Spec.Precision = Value;
+    Conv.Precision = Value;
   } else {
-    SetWidth(Spec, Value);
+    SetWidth(Conv, Value);
   }
 }
 
 // Consumes flags, width and precision in any order; gives the character that ended
 // them, still unconsumed.
-CHAR16 ReadConversionSpec(FormatState &State, Conversion &Spec) {
+CHAR16 ReadConversionFields(FormatState &State, Conversion &Conv) {
   bool AfterDot = false;
   for (CHAR16 Character = PeekFormat(State);; Character = PeekFormat(State)) {
     if (IsDigit(Character)) {
-      ReadNumberField(State, Spec, AfterDot);
+      ReadNumberField(State, Conv, AfterDot);
       continue;
     }
     if (Character == u'.') {
       AfterDot = true;
-      Spec.PrecisionGiven = true;
+      Conv.PrecisionGiven = true;
     } else if (Character == u'*') {
-      ReadStarField(State, Spec, AfterDot);
-    } else if (!ApplyFlag(Spec, Character)) {
+      ReadStarField(State, Conv, AfterDot);
+    } else if (!ApplyFlag(Conv, Character)) {
       return Character;
     }
     SkipFormat(State);
@@ -221,13 +221,13 @@ CHAR16 ReadConversionSpec(FormatState &State, Conversion &Spec) {
 
 // ---- Layouts ----
 
-void LayOutText(FormatState &State, const Conversion &Spec, const Text &Characters) {
-  const UINTN Precision = Larger(Spec.Precision, Characters.Count);
-  if (Spec.WidthGiven && !Spec.LeftJustify) Fill(State, Excess(Spec.Width, Precision), u' ');
+void LayOutText(FormatState &State, const Conversion &Conv, const Text &Characters) {
+  const UINTN Precision = Larger(Conv.Precision, Characters.Count);
+  if (Conv.WidthGiven && !Conv.LeftJustify) Fill(State, Excess(Conv.Width, Precision), u' ');
   Fill(State, Precision - Characters.Count, u' ');
   for (UINTN Index = 0; Index < Characters.Count && State.Position < State.End; ++Index)
     Put(State, Characters.At(Index));
-  if (Spec.WidthGiven && Spec.LeftJustify) Fill(State, Excess(Spec.Width, Precision), u' ');
+  if (Conv.WidthGiven && Conv.LeftJustify) Fill(State, Excess(Conv.Width, Precision), u' ');
 }
 
 // Digits of Magnitude, least significant first; none for 0 at precision 0.
@@ -248,109 +248,109 @@ void WriteDigits(FormatState &State, const CHAR8 (&Digits)[SCRATCH_CHARS], UINTN
   }
 }
 
-void LayOutNumber(FormatState &State, Conversion Spec, UINT64 Magnitude, UINTN Radix, CHAR16 Prefix) {
-  const bool Commas = Spec.Comma && Radix == 10;
+void LayOutNumber(FormatState &State, Conversion Conv, UINT64 Magnitude, UINTN Radix, CHAR16 Prefix) {
+  const bool Commas = Conv.Comma && Radix == 10;
   if (Commas) {
-    Spec.Zero = false;
-    Spec.Precision = 1;
+    Conv.Zero = false;
+    Conv.Precision = 1;
   }
   CHAR8 Digits[SCRATCH_CHARS];
-  const UINTN DigitCount = ProduceDigits(Magnitude, Radix, Spec.Precision, Digits);
+  const UINTN DigitCount = ProduceDigits(Magnitude, Radix, Conv.Precision, Digits);
   UINTN Count = DigitCount + (Commas && DigitCount > 0 ? (DigitCount - 1) / 3 : 0);
-  UINTN Precision = Spec.Precision;
+  UINTN Precision = Conv.Precision;
   if (Prefix != 0) {
     ++Count;
     if (Precision != UINTN_MAX) ++Precision;
   }
-  if (Spec.Zero && !Spec.LeftJustify && Spec.WidthGiven && !Spec.PrecisionGiven) Precision = Spec.Width;
+  if (Conv.Zero && !Conv.LeftJustify && Conv.WidthGiven && !Conv.PrecisionGiven) Precision = Conv.Width;
   Precision = Larger(Precision, Count);
 
-  if (Spec.WidthGiven && !Spec.LeftJustify) Fill(State, Excess(Spec.Width, Precision), u' ');
+  if (Conv.WidthGiven && !Conv.LeftJustify) Fill(State, Excess(Conv.Width, Precision), u' ');
   if (Prefix != 0) Put(State, Prefix);
   Fill(State, Precision - Count, u'0');
   WriteDigits(State, Digits, DigitCount, Commas);
-  if (Spec.WidthGiven && Spec.LeftJustify) Fill(State, Excess(Spec.Width, Precision), u' ');
+  if (Conv.WidthGiven && Conv.LeftJustify) Fill(State, Excess(Conv.Width, Precision), u' ');
 }
 
-CHAR16 FlagPrefix(const Conversion &Spec) {
-  if (Spec.Sign) return u'+';
-  return Spec.Blank ? u' ' : 0;
+CHAR16 FlagPrefix(const Conversion &Conv) {
+  if (Conv.Sign) return u'+';
+  return Conv.Blank ? u' ' : 0;
 }
 
 // ---- Conversions ----
 
-void FormatSigned(FormatState &State, const Conversion &Spec) {
+void FormatSigned(FormatState &State, const Conversion &Conv) {
   const INT64 Value =
-      Spec.Long ? __builtin_va_arg(State.Arguments, INT64) : __builtin_va_arg(State.Arguments, int);
+      Conv.Long ? __builtin_va_arg(State.Arguments, INT64) : __builtin_va_arg(State.Arguments, int);
   // Negated in unsigned arithmetic so that the most negative value survives.
   const UINT64 Magnitude = Value < 0 ? 0 - static_cast<UINT64>(Value) : static_cast<UINT64>(Value);
-  LayOutNumber(State, Spec, Magnitude, 10, Value < 0 ? u'-' : FlagPrefix(Spec));
+  LayOutNumber(State, Conv, Magnitude, 10, Value < 0 ? u'-' : FlagPrefix(Conv));
 }
 
-UINT64 ReadUnsigned(FormatState &State, const Conversion &Spec) {
-  return Spec.Long ? __builtin_va_arg(State.Arguments, UINT64) : __builtin_va_arg(State.Arguments, unsigned);
+UINT64 ReadUnsigned(FormatState &State, const Conversion &Conv) {
+  return Conv.Long ? __builtin_va_arg(State.Arguments, UINT64) : __builtin_va_arg(State.Arguments, unsigned);
 }
 
-void FormatUnsigned(FormatState &State, Conversion Spec) {
-  Spec.Sign = false;
-  LayOutNumber(State, Spec, ReadUnsigned(State, Spec), 10, FlagPrefix(Spec));
+void FormatUnsigned(FormatState &State, Conversion Conv) {
+  Conv.Sign = false;
+  LayOutNumber(State, Conv, ReadUnsigned(State, Conv), 10, FlagPrefix(Conv));
 }
 
-void FormatHex(FormatState &State, Conversion Spec, bool ZeroFill) {
-  if (ZeroFill) Spec.Zero = true;
-  LayOutNumber(State, Spec, ReadUnsigned(State, Spec), 16, FlagPrefix(Spec));
+void FormatHex(FormatState &State, Conversion Conv, bool ZeroFill) {
+  if (ZeroFill) Conv.Zero = true;
+  LayOutNumber(State, Conv, ReadUnsigned(State, Conv), 16, FlagPrefix(Conv));
 }
 
-void FormatPointer(FormatState &State, Conversion Spec) {
-  Spec.Blank = Spec.Sign = false;
-  Spec.Long = true;
-  Spec.Zero = true;
-  LayOutNumber(State, Spec, __builtin_va_arg(State.Arguments, UINT64), 16, 0);
+void FormatPointer(FormatState &State, Conversion Conv) {
+  Conv.Blank = Conv.Sign = false;
+  Conv.Long = true;
+  Conv.Zero = true;
+  LayOutNumber(State, Conv, __builtin_va_arg(State.Arguments, UINT64), 16, 0);
 }
 
-Text ClipToPrecision(Text Characters, const Conversion &Spec) {
-  if (Spec.PrecisionGiven) Characters.Count = Smaller(Characters.Count, Spec.Precision);
+Text ClipToPrecision(Text Characters, const Conversion &Conv) {
+  if (Conv.PrecisionGiven) Characters.Count = Smaller(Characters.Count, Conv.Precision);
   return Characters;
 }
 
 constexpr CHAR8 NULL_STRING_TEXT[] = "<null string>";
 
-void FormatWideString(FormatState &State, Conversion Spec) {
+void FormatWideString(FormatState &State, Conversion Conv) {
   const auto *String = __builtin_va_arg(State.Arguments, const CHAR16 *);
-  const UINTN Bound = Spec.TextBound();
-  if (!Spec.PrecisionGiven) Spec.Precision = 0;
-  LayOutText(State, Spec, String != nullptr ? WideText(String, Bound) : NarrowText(NULL_STRING_TEXT, Bound));
+  const UINTN Bound = Conv.TextBound();
+  if (!Conv.PrecisionGiven) Conv.Precision = 0;
+  LayOutText(State, Conv, String != nullptr ? WideText(String, Bound) : NarrowText(NULL_STRING_TEXT, Bound));
 }
 
-void FormatNarrowString(FormatState &State, Conversion Spec) {
+void FormatNarrowString(FormatState &State, Conversion Conv) {
   const auto *String = __builtin_va_arg(State.Arguments, const CHAR8 *);
-  const UINTN Bound = Spec.TextBound();
-  if (!Spec.PrecisionGiven) Spec.Precision = 0;
-  LayOutText(State, Spec, NarrowText(String != nullptr ? String : NULL_STRING_TEXT, Bound));
+  const UINTN Bound = Conv.TextBound();
+  if (!Conv.PrecisionGiven) Conv.Precision = 0;
+  LayOutText(State, Conv, NarrowText(String != nullptr ? String : NULL_STRING_TEXT, Bound));
 }
 
-void FormatCharacter(FormatState &State, const Conversion &Spec, CHAR16 Character) {
-  LayOutText(State, Spec, ClipToPrecision({&Character, sizeof Character, 1}, Spec));
+void FormatCharacter(FormatState &State, const Conversion &Conv, CHAR16 Character) {
+  LayOutText(State, Conv, ClipToPrecision({&Character, sizeof Character, 1}, Conv));
 }
 
-void FormatGuid(FormatState &State, const Conversion &Spec) {
+void FormatGuid(FormatState &State, const Conversion &Conv) {
   const auto *Guid = __builtin_va_arg(State.Arguments, const EFI_GUID *);
-  if (Guid == nullptr) return LayOutText(State, Spec, NarrowText("<null guid>", Spec.TextBound()));
+  if (Guid == nullptr) return LayOutText(State, Conv, NarrowText("<null guid>", Conv.TextBound()));
   CHAR8 Scratch[SCRATCH_CHARS];
   const UINT8 *Tail = Guid->Data4;
   const UINTN Count =
       FormatNarrow(Scratch, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Guid->Data1, Guid->Data2,
                    Guid->Data3, Tail[0], Tail[1], Tail[2], Tail[3], Tail[4], Tail[5], Tail[6], Tail[7]);
-  LayOutText(State, Spec, ClipToPrecision({Scratch, 1, Count}, Spec));
+  LayOutText(State, Conv, ClipToPrecision({Scratch, 1, Count}, Conv));
 }
 
-void FormatTime(FormatState &State, const Conversion &Spec) {
+void FormatTime(FormatState &State, const Conversion &Conv) {
   const auto *Time = __builtin_va_arg(State.Arguments, const EFI_TIME *);
-  if (Time == nullptr) return LayOutText(State, Spec, NarrowText("<null time>", Spec.TextBound()));
+  if (Time == nullptr) return LayOutText(State, Conv, NarrowText("<null time>", Conv.TextBound()));
   CHAR8 Scratch[SCRATCH_CHARS];
   const UINTN Count = FormatNarrow(Scratch, "%02d/%02d/%04d  %02d:%02d", Time->Month, Time->Day, Time->Year,
                                    Time->Hour, Time->Minute);
-  LayOutText(State, Spec, ClipToPrecision({Scratch, 1, Count}, Spec));
+  LayOutText(State, Conv, ClipToPrecision({Scratch, 1, Count}, Conv));
 }
 
 // The high bit marks an error; its name is chosen by the remaining bits.
@@ -362,13 +362,13 @@ const CHAR8 *StatusName(EFI_STATUS Status) {
   return Status < ArrayCount(WARNING_NAMES) ? WARNING_NAMES[Status] : nullptr;
 }
 
-void FormatStatus(FormatState &State, const Conversion &Spec) {
+void FormatStatus(FormatState &State, const Conversion &Conv) {
   const auto Status = __builtin_va_arg(State.Arguments, EFI_STATUS);
   const CHAR8 *Name = StatusName(Status);
-  if (Name != nullptr) return LayOutText(State, Spec, NarrowText(Name, Spec.TextBound()));
+  if (Name != nullptr) return LayOutText(State, Conv, NarrowText(Name, Conv.TextBound()));
   CHAR8 Scratch[SCRATCH_CHARS];
   const UINTN Count = FormatNarrow(Scratch, "%08X", static_cast<UINT32>(Status));
-  LayOutText(State, Spec, ClipToPrecision({Scratch, 1, Count}, Spec));
+  LayOutText(State, Conv, ClipToPrecision({Scratch, 1, Count}, Conv));
 }
 
 // LF alone or LF CR becomes CR LF; CR LF stays CR LF; a lone CR stays CR.
@@ -382,43 +382,43 @@ void WriteLineBreak(FormatState &State, CHAR16 Character) {
 }
 
 void FormatConversion(FormatState &State) {
-  Conversion Spec;
-  const CHAR16 Kind = ReadConversionSpec(State, Spec);
+  Conversion Conv;
+  const CHAR16 Kind = ReadConversionFields(State, Conv);
   if (Kind == 0) {
     // The format ended inside the conversion: only the fill to a given width.
-    Spec.Precision = 0;
-    return LayOutText(State, Spec, {nullptr, 1, 0});
+    Conv.Precision = 0;
+    return LayOutText(State, Conv, {nullptr, 1, 0});
   }
   SkipFormat(State);
   switch (Kind) {
     case u'd':
-      return FormatSigned(State, Spec);
+      return FormatSigned(State, Conv);
     case u'u':
-      return FormatUnsigned(State, Spec);
+      return FormatUnsigned(State, Conv);
     case u'x':
-      return FormatHex(State, Spec, false);
+      return FormatHex(State, Conv, false);
     case u'X':
-      return FormatHex(State, Spec, true);
+      return FormatHex(State, Conv, true);
     case u'p':
-      return FormatPointer(State, Spec);
+      return FormatPointer(State, Conv);
     case u's':
     case u'S':
-      return FormatWideString(State, Spec);
+      return FormatWideString(State, Conv);
     case u'a':
-      return FormatNarrowString(State, Spec);
+      return FormatNarrowString(State, Conv);
     case u'c':
-      return FormatCharacter(State, Spec, static_cast<CHAR16>(__builtin_va_arg(State.Arguments, int)));
+      return FormatCharacter(State, Conv, static_cast<CHAR16>(__builtin_va_arg(State.Arguments, int)));
     case u'g':
-      return FormatGuid(State, Spec);
+      return FormatGuid(State, Conv);
     case u't':
-      return FormatTime(State, Spec);
+      return FormatTime(State, Conv);
     case u'r':
-      return FormatStatus(State, Spec);
+      return FormatStatus(State, Conv);
     case u'\n':
     case u'\r':
       return WriteLineBreak(State, Kind);
     default:
-      return FormatCharacter(State, Spec, Kind);
+      return FormatCharacter(State, Conv, Kind);
   }
 }
 

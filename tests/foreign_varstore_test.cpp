@@ -340,6 +340,50 @@ TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
   EXPECT_TRUE(sim::TakePoolErrors().empty());
 }
 
+TEST_F(ForeignStoreTest, FailedWritesLeaveTheStoreAloneAndDropTheCacheOnlyOnceRouted) {
+  const auto Contents = Pattern(41, 3);
+  sim::CardDriver &Card = PublishCard(0x3B, Contents);
+  struct Case {
+    const char *Name;
+    const char *Service;  // null: none
+    EFI_STATUS Injected;
+    EFI_HII_HANDLE Handle;  // null: the card's
+    std::u16string StoreName;
+    UINTN Size;
+    EFI_STATUS Status;
+    bool Routed;  // the router was asked, so the store may have changed
+  } Cases[] = {
+      {"block above 32768 bytes", nullptr, 0, nullptr, StoreName16, VARSTORE_BLOCK_BYTES + 1,
+       EFI_BAD_BUFFER_SIZE, false},
+      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_INVALID_PARAMETER, false},
+      {"package-list handle lookup fails", "HiiDatabase.GetPackageListHandle", EFI_DEVICE_ERROR, nullptr,
+       StoreName16, 41, EFI_DEVICE_ERROR, false},
+      {"driver handle without device path", "BootServices.HandleProtocol", EFI_UNSUPPORTED, nullptr,
+       StoreName16, 41, EFI_UNSUPPORTED, false},
+      {"name too long for a request", nullptr, 0, nullptr, std::u16string(8200, u'n'), 41,
+       EFI_BUFFER_TOO_SMALL, false},
+      {"router fails", "ConfigRouting.RouteConfig", EFI_DEVICE_ERROR, nullptr, StoreName16, 41,
+       EFI_DEVICE_ERROR, true},
+  };
+  std::vector<UINT8> Changed(VARSTORE_BLOCK_BYTES + 1, 0x99);
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    std::vector<UINT8> Block(VARSTORE_BLOCK_BYTES, Untouched);
+    ASSERT_EQ(Read(Card, Block, 41), EFI_SUCCESS);  // holds the store in the cache
+    if (C.Service != nullptr) sim::FailService(C.Service, C.Injected);
+    EXPECT_EQ(WriteVarStoreBlock(C.Handle ? C.Handle : Card.HiiHandle, C.StoreName.c_str(), &StoreGuid,
+                                 Changed.data(), C.Size),
+              C.Status);
+    sim::ClearFaults();
+    EXPECT_EQ(Card.Store(StoreName), Contents);
+    EXPECT_EQ(Card.RouteConfigCalls, 0u);
+    EXPECT_EQ(VarStoreReadCache.Block == nullptr, C.Routed);
+    EXPECT_EQ(sim::HeldBlocks(), C.Routed ? 0u : 1u);
+  }
+  DiscardVarStoreReadCache();
+  EXPECT_TRUE(sim::TakePoolErrors().empty());
+}
+
 TEST_F(ForeignStoreTest, EveryAllocationFailureOfAReadOrWriteReleasesWhatItTook) {
   const auto Contents = Pattern(41, 3);
   sim::CardDriver &Card = PublishCard(0x3B, Contents);
@@ -474,6 +518,12 @@ TEST_F(ForeignStoreTest, AppendOffsetWidthGrowsTheRequestOrLeavesItWithTheCaller
     EXPECT_EQ(sim::HeldBlocks(), 1u);
   }
   PoolFree(Request);
+
+  // Every digit of a 64-bit width reaches the request.
+  auto *Wide = static_cast<CHAR16 *>(PoolAllocZero(sizeof(CHAR16)));
+  ASSERT_EQ(AppendOffsetWidth(&Wide, &Size, ~UINTN{0}), EFI_SUCCESS);
+  EXPECT_EQ(std::u16string(Wide), u"&OFFSET=0&WIDTH=FFFFFFFFFFFFFFFF");
+  PoolFree(Wide);
   EXPECT_TRUE(sim::TakePoolErrors().empty());
 }
 

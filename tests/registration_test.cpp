@@ -303,7 +303,9 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
     bool Write;
     std::function<void()> Arrange;
   };
+  const auto NoBrowser = [] { sim::FailService("BootServices.LocateProtocol", EFI_NOT_FOUND); };
   const std::vector<Row> Rows = {
+      {"read: no browser installed", false, NoBrowser},
       {"read: browser fails", false,
        [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
       {"read: results block", false, [] { sim::FailNthAllocation(1); }},
@@ -312,6 +314,7 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
        [] { sim::FailService("ConfigRouting.ConfigToBlock", EFI_INVALID_PARAMETER); }},
       {"read: browser holds no data", false,
        [] { FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS}, 0, u""); }},
+      {"write: no browser installed", true, NoBrowser},
       {"write: request block", true, [] { sim::FailNthAllocation(1); }},
       {"write: router refuses", true,
        [] { sim::FailService("ConfigRouting.BlockToConfig", EFI_INVALID_PARAMETER); }},
