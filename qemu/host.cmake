@@ -25,8 +25,10 @@ set_tests_properties(firmware_ovmf_second_boot PROPERTIES TIMEOUT 300 FIXTURES_R
 
 # The simulator registers the same list and must export the same bytes. The
 # pass pattern also fails a run in which the test was skipped or not found.
-add_test(NAME firmware_export_matches_ovmf
-         COMMAND addoncard_tests --gtest_filter=FirmwareExport.SimulatorExportsTheStaticListAsOvmfDid)
+add_executable(firmware_export_test ${CMAKE_SOURCE_DIR}/tests/firmware_export_test.cpp)
+target_compile_options(firmware_export_test PRIVATE -Wall -Wextra -g)
+target_link_libraries(firmware_export_test PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
+add_test(NAME firmware_export_matches_ovmf COMMAND firmware_export_test)
 set_tests_properties(firmware_export_matches_ovmf PROPERTIES
   FIXTURES_REQUIRED firmware_export TIMEOUT 120
   ENVIRONMENT ADDONCARD_FIRMWARE_EXPORT=${ADDONCARD_FIRMWARE_EXPORT}
