@@ -20,7 +20,7 @@ constexpr CHAR16 BOOT_COUNTER_NAME[] = u"AddOnCardFirmwareTestBoots";
 constexpr UINT32 NON_VOLATILE_ATTRIBUTES = 0x7;
 
 // The list the first boot leaves behind: the default pair and a second one.
-constexpr ADDONCARD_PCI_ID_LIST EDITED_PCI_LIST = {{0x15B3, 0x8086}, {0x1021, 0x10D3}, 2};
+constexpr ADDONCARD_PCI_ID_LIST EDITED_PCI_LIST = {{0x15B3, 0xABCD}, {0x1021, 0x0042}, 2};
 
 struct StoredVariable {
   EFI_STATUS Status;
@@ -212,7 +212,7 @@ constexpr StoredPciCase STORED_PCI_CASES[] = {
      false},
     {"variables/LoadPciVar replaces a list with count and first pair zero (pair 2 set) by the defaults",
      41,
-     {{0, 0x8086}, {0, 0x10D3}, 0},
+     {{0, 0xABCD}, {0, 0x0042}, 0},
      0,
      false},
     {"variables/LoadPciVar keeps a list with count 0 and only VendorId[0] set",
@@ -251,7 +251,7 @@ void RunFirstBootPciChecks(CheckLog &Log) {
       WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, ADDONCARD_PCI_VAR_ATTRIBUTES,
                     sizeof(EDITED_PCI_LIST), &EDITED_PCI_LIST);
   ReportLine Details;
-  Log.Record("variables/first boot: the list is edited to two pairs (0x8086/0x10D3 second)",
+  Log.Record("variables/first boot: the list is edited to two pairs (0xABCD/0x0042 second)",
              Status == EFI_SUCCESS, Details.Text("SetVariable gave ").Status(Status));
   CheckPciLoad(Log, "variables/first boot: LoadPciVar keeps the edited list", EDITED_PCI_LIST);
 }

@@ -481,7 +481,7 @@ TEST_F(CardTest, EfiStoresBecomeVariablesAndPowerOnDropsCards) {
                         .BufferStore(1, "Cfg", StoreGuid, 8)
                         .Form(1, "Main")
                         .Build();
-  sim::PciFunction &Pci = sim::AddPciFunction(0x8086, 0x1572, 1, 0, 0);
+  sim::PciFunction &Pci = sim::AddPciFunction(0xABCD, 0x0043, 1, 0, 0);
   sim::CardDriver &Card = sim::PublishCard(Pci, List, {{"CardVar", {1, 2}}, {"Cfg", {9}}});
   EXPECT_EQ(Card.Store("Cfg"), std::vector<UINT8>({9, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_THROW(Card.Store("CardVar"), std::out_of_range) << "EFI stores live in variables";

@@ -71,10 +71,10 @@ TEST_F(VariableLoadTest, PciListIsKeptUnlessMisSizedOrBlank) {
   const std::vector<Row> Rows = {
       {"40 bytes", Bytes(40, 1), false},
       {"42 bytes", Bytes(42, 1), false},
-      {"count and first pair zero, fourth pair set", PciRecord(0, 0, 0, 0x8086), false},
+      {"count and first pair zero, fourth pair set", PciRecord(0, 0, 0, 0xABCD), false},
       {"count zero, first vendor set", PciRecord(0x15B3, 0, 0), true},
       {"count 0xFF", PciRecord(0x1234, 0x5678, 0xFF), true},
-      {"edited list", PciRecord(0x8086, 0x10D3, 1, 0x15B3), true},
+      {"edited list", PciRecord(0xABCD, 0x0042, 1, 0x15B3), true},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);
@@ -126,7 +126,7 @@ TEST_F(VariableLoadTest, FailuresStillLeaveAUsableRecord) {
 
   // A read that fails for another reason than absence or size says nothing about
   // the stored record, which is therefore not overwritten.
-  const Bytes Edited = PciRecord(0x8086, 0x10D3, 1);
+  const Bytes Edited = PciRecord(0xABCD, 0x0042, 1);
   Bytes Pending(1024, 0);
   Pending[3] = 9;
   sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x7, Edited);
@@ -144,7 +144,7 @@ TEST_F(VariableLoadTest, AResetDropsTheVolatileVariablesOnly) {
   ADDONCARD_OOB_SLOTS Oob;
   ADDONCARD_STRING_SLOTS Strings;
   ADDONCARD_PCI_ID_LIST Pci;
-  sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x7, PciRecord(0x8086, 0x10D3, 1));
+  sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x7, PciRecord(0xABCD, 0x0042, 1));
   LoadOobVar(&Oob);
   LoadStringVar(&Strings);
   sim::Reset();
@@ -153,7 +153,7 @@ TEST_F(VariableLoadTest, AResetDropsTheVolatileVariablesOnly) {
   EXPECT_TRUE(Stored(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID).empty());
   EXPECT_TRUE(Stored(TLX_ADDONCARD_STRING_VAR, ADDONCARD_FORMSET_GUID).empty());
   EXPECT_EQ(LoadPciVar(&Pci), EFI_SUCCESS);
-  EXPECT_EQ(Pci.VendorId[0], 0x8086);
+  EXPECT_EQ(Pci.VendorId[0], 0xABCD);
   EXPECT_EQ(LoadOobVar(&Oob), EFI_SUCCESS);
   EXPECT_EQ(Stored(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID), Bytes(1024, 0));
 }
@@ -163,7 +163,7 @@ TEST_F(VariableLoadTest, AResetDropsTheVolatileVariablesOnly) {
 class VariablePublishTest : public RegisteredDriverTest {};
 
 TEST_F(VariablePublishTest, StartUpFillsTheCopiesWhileNoBrowserIsOpen) {
-  sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x7, PciRecord(0x8086, 0x10D3, 2));
+  sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x7, PciRecord(0xABCD, 0x0042, 2));
   ADDONCARD_OOB_SLOTS Oob;
   ADDONCARD_STRING_SLOTS Strings;
   ADDONCARD_PCI_ID_LIST Pci;
@@ -174,7 +174,7 @@ TEST_F(VariablePublishTest, StartUpFillsTheCopiesWhileNoBrowserIsOpen) {
   EXPECT_FALSE(PublishOobVar(&Oob));
   EXPECT_FALSE(PublishStringVar(&Strings));
   EXPECT_FALSE(PublishPciVar(&Pci));
-  EXPECT_EQ(BytesOf(PciIdListCopy), PciRecord(0x8086, 0x10D3, 2));
+  EXPECT_EQ(BytesOf(PciIdListCopy), PciRecord(0xABCD, 0x0042, 2));
   EXPECT_EQ(BytesOf(OobVarCopy), Bytes(1024, 0));
   EXPECT_EQ(sim::HeldBlocks(), Held);
 }
@@ -184,7 +184,7 @@ TEST_F(VariablePublishTest, PushesEachCopyIntoTheOpenFormSet) {
   const std::size_t Held = sim::HeldBlocks();
 
   ADDONCARD_PCI_ID_LIST Pci = ADDONCARD_PCI_DEFAULTS;
-  Pci.VendorId[1] = 0x8086;
+  Pci.VendorId[1] = 0xABCD;
   Pci.PairCount = 2;
   EXPECT_TRUE(PublishPciVar(&Pci));
   EXPECT_EQ(BytesOf(PciIdListCopy), BytesOf(Pci));
