@@ -8,7 +8,8 @@ EFI_BUILD  := build/efi
 CMAKE_GEN  := -G Ninja
 
 DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
-                   libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf mtools
+                   libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf mtools \
+                   pkg-config libefivar-dev
 STAMP := build/.packages-installed
 
 .PHONY: all host efi test demo deps clean
@@ -16,7 +17,7 @@ STAMP := build/.packages-installed
 all: host efi
 
 deps: $(STAMP)
-$(STAMP):
+$(STAMP): Makefile
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \

@@ -37,9 +37,15 @@ gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120
 
 file(GLOB ADDONCARD_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 if(ADDONCARD_TOOL_SOURCES)
+  # libefivar: UEFI variables of the running system, through efivarfs.
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(EFIVAR REQUIRED IMPORTED_TARGET efivar)
   add_executable(addoncard ${ADDONCARD_TOOL_SOURCES})
   target_compile_options(addoncard PRIVATE -Wall -Wextra -Werror -g)
-  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
+  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver PkgConfig::EFIVAR)
+  # Tests that run the tool as a person would, as a separate program.
+  add_dependencies(addoncard_tests addoncard)
+  target_compile_definitions(addoncard_tests PRIVATE ADDONCARD_TOOL_PATH="$<TARGET_FILE:addoncard>")
 endif()
 
 # Tests in real firmware: QEMU running OVMF boots the test application that the

@@ -2,6 +2,8 @@
 //
 //   addoncard packages DIR   write DIR/strings.bin and DIR/forms.bin, the two
 //                            package arrays exactly as the driver holds them
+//   addoncard pci-list       show the supported vendor/device pairs in
+//                            TLX_ADDONCARD_PCI_VAR; `add` and `remove` edit them
 //
 // Each command is one row of COMMANDS: a name, a usage line and a function that
 // receives the arguments after the command name and returns the exit status.
@@ -11,12 +13,9 @@
 #include <string>
 
 #include "forms/static_packages.h"
+#include "tools/tool.h"
 
 namespace {
-
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
 
 struct ToolCommand {
   const char *Name;
@@ -46,6 +45,8 @@ int RunPackages(int ArgumentCount, char **Arguments) {
 const ToolCommand COMMANDS[] = {
     {"packages", "packages DIR   write DIR/strings.bin and DIR/forms.bin (the static package arrays)",
      RunPackages},
+    {"pci-list", "pci-list [add|remove VVVV:DDDD...]   show or edit the supported vendor/device pairs",
+     RunPciList},
 };
 
 void PrintUsage(std::FILE *Stream) {
