@@ -14,9 +14,9 @@ inline constexpr CHAR16 TLX_ADDONCARD_PCI_VAR[] = u"TLX_ADDONCARD_PCI_VAR";
 inline constexpr UINT32 ADDONCARD_VOLATILE_VAR_ATTRIBUTES = 0x6;  // boot-service + runtime access
 inline constexpr UINT32 ADDONCARD_PCI_VAR_ATTRIBUTES = 0x7;       // non-volatile + the two above
 
-inline constexpr UINTN ADDONCARD_OOB_VAR_SIZE = 1024;
-inline constexpr UINTN ADDONCARD_STRING_VAR_SIZE = 25600;
-inline constexpr UINTN ADDONCARD_PCI_VAR_SIZE = 41;
+// The records' sizes are the store sizes the form set declares
+// (ADDONCARD_*_VARSTORE_SIZE in forms/form_ids.h); the records below are pinned
+// to them.
 
 // ---- records ------------------------------------------------------------------
 // Supported vendor/device ID pairs. Stored byte for byte: packed, little-endian.
@@ -25,7 +25,7 @@ struct ADDONCARD_PCI_ID_LIST {
   UINT16 DeviceId[ADDONCARD_MAX_PCI_ID_PAIRS];
   UINT8 PairCount;  // pairs in use; consumers clamp it to 1..10
 } __attribute__((packed));
-static_assert(sizeof(ADDONCARD_PCI_ID_LIST) == ADDONCARD_PCI_VAR_SIZE);
+static_assert(sizeof(ADDONCARD_PCI_ID_LIST) == ADDONCARD_PCI_VARSTORE_SIZE);
 static_assert(__builtin_offsetof(ADDONCARD_PCI_ID_LIST, DeviceId) == 0x14);
 static_assert(__builtin_offsetof(ADDONCARD_PCI_ID_LIST, PairCount) == 0x28);
 
@@ -34,7 +34,7 @@ inline constexpr UINTN ADDONCARD_OOB_SLOT_COUNT = 1024;
 struct ADDONCARD_OOB_SLOTS {
   UINT8 Slot[ADDONCARD_OOB_SLOT_COUNT];
 };
-static_assert(sizeof(ADDONCARD_OOB_SLOTS) == ADDONCARD_OOB_VAR_SIZE);
+static_assert(sizeof(ADDONCARD_OOB_SLOTS) == ADDONCARD_OOB_VARSTORE_SIZE);
 
 // 50 slots of 512 bytes, each a NUL-terminated UTF-16 text of at most 255
 // characters; slot n starts at byte 512 * n.
@@ -44,7 +44,7 @@ inline constexpr UINTN ADDONCARD_STRING_SLOT_CHARS = ADDONCARD_STRING_SLOT_BYTES
 struct ADDONCARD_STRING_SLOTS {
   CHAR16 Slot[ADDONCARD_STRING_SLOT_COUNT][ADDONCARD_STRING_SLOT_CHARS];
 };
-static_assert(sizeof(ADDONCARD_STRING_SLOTS) == ADDONCARD_STRING_VAR_SIZE);
+static_assert(sizeof(ADDONCARD_STRING_SLOTS) == ADDONCARD_STRING_VARSTORE_SIZE);
 
 // The record a missing or unusable PCI variable is replaced with, and the
 // form's default for both default stores.

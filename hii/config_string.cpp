@@ -194,6 +194,25 @@ EFI_STATUS HexDecodeNumber(UINT8 *Bytes, UINTN ByteCapacity, const CHAR16 *Text)
   return EFI_SUCCESS;
 }
 
+EFI_STATUS WriteConfigHeader(CHAR16 *Text, UINTN Capacity, const EFI_GUID *Guid, const CHAR16 *Name,
+                             ByteView Path) {
+  if (Text == nullptr || Capacity == 0) return EFI_BUFFER_TOO_SMALL;
+  BoundedText Header(Text, Capacity);
+  Header.Append(u"GUID=");
+  if (Guid != nullptr) {
+    const auto *GuidBytes = reinterpret_cast<const UINT8 *>(Guid);
+    for (UINTN Index = 0; Index < sizeof(EFI_GUID); ++Index) Header.AppendHex(GuidBytes[Index], 2);
+  }
+  Header.Append(u"&NAME=");
+  const UINTN NameLength = Utf16Length(Name);
+  for (UINTN Index = 0; Index < NameLength && Header.Complete(); ++Index) Header.AppendHex(Name[Index], 4);
+  Header.Append(u"&PATH=");
+  for (UINTN Index = 0; Index < Path.Size() && Header.Complete(); ++Index)
+    Header.AppendHex(Path.Data()[Index], 2);
+  FoldHeaderValuesToLowercase(Text);
+  return Header.Complete() ? EFI_SUCCESS : EFI_BUFFER_TOO_SMALL;
+}
+
 CHAR16 *BuildConfigHeader(const EFI_GUID *Guid, const CHAR16 *Name, EFI_HANDLE DriverHandle) {
   const UINTN NameLength = Utf16Length(Name);
   UINTN PathSize = 0;
@@ -202,23 +221,10 @@ CHAR16 *BuildConfigHeader(const EFI_GUID *Guid, const CHAR16 *Name, EFI_HANDLE D
     if (!GetHandleDevicePath(DriverHandle, &Path)) return nullptr;
     PathSize = ValidatedDevicePathSize(Path);
   }
-  if (PathSize > (UINTN_MAX / sizeof(CHAR16) - HEADER_FIXED_CHARS - 4 * NameLength) / 2) return nullptr;
   const UINTN Capacity = HEADER_FIXED_CHARS + 4 * NameLength + 2 * PathSize;
   auto *Header = static_cast<CHAR16 *>(PoolAllocZero(Capacity * sizeof(CHAR16)));
   if (Header == nullptr) return nullptr;
-
-  BoundedText Text(Header, Capacity);
-  Text.Append(u"GUID=");
-  if (Guid != nullptr) {
-    const auto *GuidBytes = reinterpret_cast<const UINT8 *>(Guid);
-    for (UINTN Index = 0; Index < sizeof(EFI_GUID); ++Index) Text.AppendHex(GuidBytes[Index], 2);
-  }
-  Text.Append(u"&NAME=");
-  for (UINTN Index = 0; Index < NameLength; ++Index) Text.AppendHex(Name[Index], 4);
-  Text.Append(u"&PATH=");
-  const auto *PathBytes = reinterpret_cast<const UINT8 *>(Path);
-  for (UINTN Index = 0; Index < PathSize; ++Index) Text.AppendHex(PathBytes[Index], 2);
-  FoldHeaderValuesToLowercase(Header);
+  WriteConfigHeader(Header, Capacity, Guid, Name, ByteView(Path, PathSize));
   return Header;
 }
 

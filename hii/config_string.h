@@ -7,6 +7,7 @@
 // with uppercase ones. Every writer takes the room of its destination and refuses
 // (writing nothing) rather than overrun it.
 #pragma once
+#include "support/bytes.h"
 #include "uefi/base.h"
 
 // Stands in front of a block body whenever the router needs a whole configuration
@@ -53,10 +54,19 @@ UINTN CountHexDigits(const CHAR16 *Text, UINTN Maximum);
 // refused with EFI_BUFFER_TOO_SMALL and nothing is written.
 EFI_STATUS HexDecodeNumber(UINT8 *Bytes, UINTN ByteCapacity, const CHAR16 *Text);
 
-// A new pool string "GUID=<guid>&NAME=<name>&PATH=<path>" for the given GUID,
-// variable name and the device path on DriverHandle; each may be null (its field
-// is then empty). Null when the pool is exhausted or DriverHandle carries no
-// device path. The caller frees it.
+// The one writer of a configuration header: "GUID=<guid>&NAME=<name>&PATH=<path>"
+// at Text, which has room for Capacity code units (NUL included). The GUID's 16
+// bytes in memory order and the path's bytes take two lowercase hex digits each,
+// each code unit of Name four. A null Guid or Name, or an empty Path, leaves its
+// value empty. EFI_BUFFER_TOO_SMALL when the header does not fit: Text then
+// holds the terminated part that did.
+EFI_STATUS WriteConfigHeader(CHAR16 *Text, UINTN Capacity, const EFI_GUID *Guid, const CHAR16 *Name,
+                             ByteView Path);
+
+// A new pool string holding the header for the given GUID, variable name and the
+// device path on DriverHandle; each may be null (its field is then empty). A
+// path that fails the device-path checks gives an empty PATH. Null when the pool
+// is exhausted or DriverHandle carries no device path. The caller frees it.
 CHAR16 *BuildConfigHeader(const EFI_GUID *Guid, const CHAR16 *Name, EFI_HANDLE DriverHandle);
 
 // TRUE when the span from the first StartKey to the following StopKey is the

@@ -3,17 +3,16 @@
 #include "driver/driver_state.h"
 #include "driver/globals.h"
 #include "hii/config_string.h"
+#include "support/bytes.h"
+#include "support/device_path.h"
 #include "support/memory.h"
 #include "support/pool.h"
 #include "support/print.h"
 #include "support/strings.h"
-#include "uefi/guids.h"
 #include "uefi/ifr.h"
 
 constinit VARSTORE_RECORD VarStoreRegistry[VARSTORE_REGISTRY_ENTRIES] = {};
 constinit VARSTORE_READ_CACHE VarStoreReadCache = {};
-constinit EFI_HII_DATABASE_PROTOCOL *VarStoreHiiDatabase = nullptr;
-constinit EFI_HII_CONFIG_ROUTING_PROTOCOL *VarStoreRouter = nullptr;
 
 namespace {
 
@@ -29,6 +28,11 @@ constexpr UINTN VARSTORE_EFI_ATTRIBUTES_AT = __builtin_offsetof(EFI_IFR_VARSTORE
 constexpr UINTN VARSTORE_EFI_SIZE_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Size);
 constexpr UINTN VARSTORE_EFI_NAME_AT = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Name);
 static_assert(VARSTORE_NAME_AT == 22 && VARSTORE_EFI_NAME_AT == 26);
+// The longest opcode's name, with its NUL, fits a registry entry.
+static_assert(IFR_LENGTH_MASK - VARSTORE_NAME_AT + 1 <= VARSTORE_NAME_CHARS);
+
+constexpr UINTN PACKAGE_LIST_LENGTH_AT = __builtin_offsetof(EFI_HII_PACKAGE_LIST_HEADER, PackageLength);
+constexpr UINT32 PACKAGE_LENGTH_MASK = 0xFFFFFF;
 
 constexpr UINTN REQUEST_BYTES = VARSTORE_REQUEST_CHARS * sizeof(CHAR16);
 constexpr CHAR16 OFFSET_WIDTH_FORMAT[] = u"&OFFSET=%x&WIDTH=%lx";
@@ -38,26 +42,74 @@ constexpr UINTN OFFSET_WIDTH_PIECE_BYTES = (ArrayCount(u"&OFFSET=0&WIDTH=") - 1 
 constexpr CHAR16 VALUE_KEY[] = u"&VALUE=";
 constexpr UINTN VALUE_KEY_CHARS = ArrayCount(VALUE_KEY) - 1;
 
-UINT16 ReadUint16(const UINT8 *Bytes) { return static_cast<UINT16>(Bytes[0] | (Bytes[1] << 8)); }
-UINT32 ReadUint32(const UINT8 *Bytes) {
-  return static_cast<UINT32>(ReadUint16(Bytes)) | (static_cast<UINT32>(ReadUint16(Bytes + 2)) << 16);
+// ---- registry ---------------------------------------------------------------------
+
+bool ReadGuid(ByteView Bytes, UINTN Offset, EFI_GUID *Guid) {
+  const ByteView Field = Bytes.Slice(Offset, sizeof(EFI_GUID));
+  if (Field.Empty()) return false;
+  CopyBytes(Guid, Field.Data(), sizeof(EFI_GUID));
+  return true;
 }
 
-// Widens the ASCII name bytes [Start, End) of an opcode into a cleared name
-// buffer, stopping at a NUL or after the characters a registry entry keeps.
-void CopyOpcodeName(const UINT8 *Opcode, UINTN Start, UINTN End, CHAR16 (&Name)[VARSTORE_NAME_CHARS]) {
+// Widens the ASCII name (up to its NUL or the end of the bytes) into a cleared
+// name buffer. False when it would not fit whole.
+bool CopyOpcodeName(ByteView NameBytes, CHAR16 (&Name)[VARSTORE_NAME_CHARS]) {
   ZeroBytes(Name, sizeof(Name));
-  for (UINTN Index = 0; Index < VARSTORE_NAME_KEPT_CHARS && Start + Index < End; ++Index) {
-    const UINT8 Byte = Opcode[Start + Index];
-    if (Byte == 0) break;
+  for (UINTN Index = 0; Index < NameBytes.Size(); ++Index) {
+    const UINT8 Byte = NameBytes.Data()[Index];
+    if (Byte == 0) return true;
+    if (Index + 1 >= VARSTORE_NAME_CHARS) return false;
     Name[Index] = Byte;
   }
+  return true;
+}
+
+void RecordBufferStore(EFI_HII_HANDLE HiiHandle, ByteView Opcode) {
+  UINT16 VarStoreId = 0;
+  UINT16 Size = 0;
+  EFI_GUID Guid;
+  CHAR16 Name[VARSTORE_NAME_CHARS];
+  if (Opcode.Size() < VARSTORE_NAME_AT || !Opcode.Read16(VARSTORE_ID_AT, &VarStoreId) ||
+      !Opcode.Read16(VARSTORE_SIZE_AT, &Size) || !ReadGuid(Opcode, VARSTORE_GUID_AT, &Guid) ||
+      !CopyOpcodeName(Opcode.From(VARSTORE_NAME_AT), Name))
+    return;
+  RegisterVarStore(HiiHandle, Name, Guid, VarStoreId, Size, 0, 0);
+}
+
+void RecordEfiStore(EFI_HII_HANDLE HiiHandle, ByteView Opcode) {
+  UINT16 VarStoreId = 0;
+  UINT16 Size = 0;
+  UINT32 Attributes = 0;
+  EFI_GUID Guid;
+  CHAR16 Name[VARSTORE_NAME_CHARS];
+  if (Opcode.Size() < VARSTORE_EFI_NAME_AT || !Opcode.Read16(VARSTORE_EFI_ID_AT, &VarStoreId) ||
+      !Opcode.Read16(VARSTORE_EFI_SIZE_AT, &Size) ||
+      !Opcode.Read32(VARSTORE_EFI_ATTRIBUTES_AT, &Attributes) ||
+      !ReadGuid(Opcode, VARSTORE_EFI_GUID_AT, &Guid) ||
+      !CopyOpcodeName(Opcode.From(VARSTORE_EFI_NAME_AT), Name))
+    return;
+  RegisterVarStore(HiiHandle, Name, Guid, VarStoreId, Size, Attributes, 1);
+}
+
+// The entry of that list and id, else the first free one, else null.
+VARSTORE_RECORD *EntryFor(EFI_HII_HANDLE HiiHandle, UINT16 VarStoreId) {
+  for (VARSTORE_RECORD &Entry : VarStoreRegistry) {
+    if (Entry.VarStoreId == 0) return &Entry;
+    if (Entry.VarStoreId == VarStoreId && Entry.CardHiiHandle == HiiHandle) return &Entry;
+  }
+  return nullptr;
+}
+
+// ---- read cache ---------------------------------------------------------------------
+
+bool CacheHoldsStore(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid) {
+  const VARSTORE_READ_CACHE &Cache = VarStoreReadCache;
+  return Cache.Block != nullptr && Cache.HiiHandle == HiiHandle && GuidEquals(Cache.Guid, Guid) &&
+         Utf16CompareN(Cache.Name, Name, VARSTORE_NAME_CHARS) == 0;
 }
 
 bool CacheHolds(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINTN Size) {
-  const VARSTORE_READ_CACHE &Cache = VarStoreReadCache;
-  return Cache.Block != nullptr && Cache.HiiHandle == HiiHandle && Cache.Size == Size &&
-         GuidEquals(Cache.Guid, Guid) && Utf16CompareN(Cache.Name, Name, VARSTORE_NAME_CHARS) == 0;
+  return CacheHoldsStore(HiiHandle, Name, Guid) && VarStoreReadCache.Size == Size;
 }
 
 // Replaces the cache with a copy of the block just read. A name that does not
@@ -76,120 +128,122 @@ void KeepReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID 
   Utf16CopyChecked(VarStoreReadCache.Name, VARSTORE_NAME_CHARS, Name);
 }
 
-// The handle of the driver that registered the package list HiiHandle.
-EFI_STATUS GetForeignDriverHandle(EFI_HII_HANDLE HiiHandle, EFI_HANDLE *ForeignDriver) {
+// ---- request header -------------------------------------------------------------------
+
+// The package list HiiHandle as the HII database exports it, in a new pool block
+// of *Size bytes.
+EFI_STATUS ExportPackageList(EFI_HII_HANDLE HiiHandle, UINT8 **List, UINTN *Size) {
+  // A null handle would export every list of the database.
+  if (HiiHandle == nullptr) return EFI_INVALID_PARAMETER;
   EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
   if (Database == nullptr) return EFI_NOT_FOUND;
-  *ForeignDriver = nullptr;
-  return Database->GetPackageListHandle(Database, HiiHandle, ForeignDriver);
-}
-
-EFI_STATUS LocateRouter() {
-  if (VarStoreRouter != nullptr) return EFI_SUCCESS;
-  void *Interface = nullptr;
-  const EFI_STATUS Status =
-      BootServices->LocateProtocol(&EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID, nullptr, &Interface);
-  if (EFI_ERROR(Status)) return Status;
-  if (Interface == nullptr) return EFI_NOT_FOUND;
-  VarStoreRouter = static_cast<EFI_HII_CONFIG_ROUTING_PROTOCOL *>(Interface);
+  UINTN Needed = 0;
+  EFI_STATUS Status = Database->ExportPackageLists(Database, HiiHandle, &Needed, nullptr);
+  if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
+  auto *Bytes = static_cast<UINT8 *>(PoolAllocZero(Needed));
+  if (Bytes == nullptr) return EFI_OUT_OF_RESOURCES;
+  UINTN Written = Needed;
+  Status = Database->ExportPackageLists(Database, HiiHandle, &Written,
+                                        reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Bytes));
+  if (EFI_ERROR(Status)) {
+    PoolFree(Bytes);
+    return Status;
+  }
+  *List = Bytes;
+  *Size = Needed;  // the firmware may leave the size as passed on success
   return EFI_SUCCESS;
 }
 
-EFI_STATUS GetDriverDevicePath(EFI_HANDLE ForeignDriver, const EFI_DEVICE_PATH_PROTOCOL **Path) {
-  void *Interface = nullptr;
-  const EFI_STATUS Status =
-      BootServices->HandleProtocol(ForeignDriver, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface);
-  if (EFI_ERROR(Status)) return Status;
-  if (Interface == nullptr) return EFI_NOT_FOUND;
-  *Path = static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Interface);
-  return EFI_SUCCESS;
+// The device path of the list's device-path package, the one the database added
+// from the registering driver's handle and the one the router matches PATH
+// against. Bounded by that package; empty when the list has none or its path
+// fails the device-path checks.
+ByteView ListDevicePath(ByteView List) {
+  UINT32 ListLength = 0;
+  if (!List.Read32(PACKAGE_LIST_LENGTH_AT, &ListLength)) return {};
+  const ByteView Packages = List.Slice(0, ListLength).From(sizeof(EFI_HII_PACKAGE_LIST_HEADER));
+  for (UINTN At = 0;;) {
+    UINT32 Header = 0;
+    if (!Packages.Read32(At, &Header)) return {};
+    const UINT32 Length = Header & PACKAGE_LENGTH_MASK;
+    const auto Type = static_cast<UINT8>(Header >> 24);
+    if (Type == EFI_HII_PACKAGE_END || Length < sizeof(EFI_HII_PACKAGE_HEADER) || !Packages.Holds(At, Length))
+      return {};
+    if (Type == EFI_HII_PACKAGE_DEVICE_PATH) {
+      const ByteView Path =
+          Packages.Slice(At + sizeof(EFI_HII_PACKAGE_HEADER), Length - sizeof(EFI_HII_PACKAGE_HEADER));
+      return Path.Slice(0, ValidatedDevicePathSize(Path));
+    }
+    At += Length;
+  }
 }
 
-// Writes "GUID=<32 digits>&NAME=<4 digits a character>&PATH=<2 digits a byte>"
-// into a cleared request of VARSTORE_REQUEST_CHARS code units, or refuses with
-// EFI_BUFFER_TOO_SMALL when it would not fit with Reserve more code units after it.
-EFI_STATUS BuildStoreHeader(CHAR16 *Request, const EFI_GUID &Guid, const CHAR16 *Name,
-                            const EFI_DEVICE_PATH_PROTOCOL *Path, UINTN Reserve) {
-  constexpr UINTN GUID_DIGITS_AT = 5;
-  constexpr UINTN NAME_KEY_AT = GUID_DIGITS_AT + 2 * sizeof(EFI_GUID);
-  constexpr UINTN NAME_DIGITS_AT = NAME_KEY_AT + 6;
-  const UINTN NameLength = Utf16LengthBounded(Name, VARSTORE_REQUEST_CHARS);
-  const UINTN PathSize = DevicePathByteSize(Path);
-  if (NameLength >= VARSTORE_REQUEST_CHARS / 4 || PathSize >= VARSTORE_REQUEST_CHARS / 2)
-    return EFI_BUFFER_TOO_SMALL;
-  const UINTN PathKeyAt = NAME_DIGITS_AT + 4 * NameLength;
-  const UINTN PathDigitsAt = PathKeyAt + 6;
-  if (PathDigitsAt + 2 * PathSize + Reserve >= VARSTORE_REQUEST_CHARS) return EFI_BUFFER_TOO_SMALL;
-
-  CopyBytes(Request, u"GUID=", GUID_DIGITS_AT * sizeof(CHAR16));
-  EFI_STATUS Status = HexEncodeBytes(Request + GUID_DIGITS_AT, VARSTORE_REQUEST_CHARS - GUID_DIGITS_AT,
-                                     reinterpret_cast<const UINT8 *>(&Guid), sizeof(EFI_GUID));
+// Writes the header of the store Name/Guid of the package list HiiHandle into a
+// request block of VARSTORE_REQUEST_CHARS code units.
+EFI_STATUS WriteStoreHeader(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
+                            const EFI_GUID &Guid) {
+  UINT8 *List = nullptr;
+  UINTN ListSize = 0;
+  EFI_STATUS Status = ExportPackageList(HiiHandle, &List, &ListSize);
   if (EFI_ERROR(Status)) return Status;
-  CopyBytes(Request + NAME_KEY_AT, u"&NAME=", 6 * sizeof(CHAR16));
-  UINTN NameSize = (4 * NameLength + 1) * sizeof(CHAR16);
-  Status = HexEncodeName(Request + NAME_DIGITS_AT, &NameSize, Name);
-  if (EFI_ERROR(Status)) return Status;
-  CopyBytes(Request + PathKeyAt, u"&PATH=", 6 * sizeof(CHAR16));
-  return HexEncodeBytes(Request + PathDigitsAt, VARSTORE_REQUEST_CHARS - PathDigitsAt,
-                        reinterpret_cast<const UINT8 *>(Path), PathSize);
+  const ByteView Path = ListDevicePath(ByteView(List, ListSize));
+  Status =
+      Path.Empty() ? EFI_NOT_FOUND : WriteConfigHeader(Request, VARSTORE_REQUEST_CHARS, &Guid, Name, Path);
+  PoolFree(List);
+  return Status;
 }
 
-// The ExtractConfig request: the store's header, then "&OFFSET=0&WIDTH=" and
-// eight digits of Size.
-EFI_STATUS BuildReadRequest(CHAR16 *Request, const EFI_GUID &Guid, const CHAR16 *Name,
-                            const EFI_DEVICE_PATH_PROTOCOL *Path, UINTN Size) {
-  constexpr CHAR16 TAIL_KEYS[] = u"&OFFSET=0&WIDTH=";
-  const EFI_STATUS Status = BuildStoreHeader(Request, Guid, Name, Path, ArrayCount(TAIL_KEYS) - 1 + 8);
-  if (EFI_ERROR(Status)) return Status;
-  if (EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, TAIL_KEYS)) ||
-      EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, HexText32(Size))))
-    return EFI_BUFFER_TOO_SMALL;
-  return EFI_SUCCESS;
+// ---- read -------------------------------------------------------------------------------
+
+// Ends an ExtractConfig answer after its first configuration: at the next header
+// or at its defaults ("&ALTCFG="), which are not the store's current values.
+void EndFirstConfiguration(CHAR16 *Results) {
+  CHAR16 *End = Utf16Find(Results, u"&ALTCFG=");
+  CHAR16 *NextHeader = Utf16Find(Results, u"&GUID=");
+  if (NextHeader != nullptr && (End == nullptr || NextHeader < End)) End = NextHeader;
+  if (End != nullptr) *End = 0;
 }
 
-// Takes the first VALUE of an ExtractConfig answer as the whole Size-byte block.
-// Fewer digits than the block has mean leading zero bytes; more than it holds,
-// or none at all, are refused and Block is left alone.
-EFI_STATUS DecodeReadValue(const CHAR16 *Results, UINT8 *Block, UINTN Size) {
-  const CHAR16 *Value = Utf16Find(Results, VALUE_KEY);
-  if (Value == nullptr) return EFI_NOT_FOUND;
-  Value += VALUE_KEY_CHARS;
-  const UINTN Digits = CountHexDigits(Value, 2 * Size + 1);
-  if (Digits > 2 * Size) return EFI_BUFFER_TOO_SMALL;
-  if (Digits == 0 && Size != 0) return EFI_NOT_FOUND;
-  if (Size != 0) ZeroBytes(Block, Size);
-  return HexDecodeNumber(Block, Size, Value);
-}
-
-EFI_STATUS ExtractBlock(const CHAR16 *Request, UINT8 *Block, UINTN Size) {
+// Places every block element of the answer's first configuration into Block
+// (Size bytes) through the router's ConfigToBlock, over a zeroed copy so that a
+// failure leaves Block alone.
+EFI_STATUS ResultsToBlock(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 *Results, UINT8 *Block,
+                          UINTN Size) {
+  EndFirstConfiguration(Results);
+  // A header alone would convert into nothing, reported as success by some routers.
+  if (Utf16Find(Results, u"OFFSET=") == nullptr) return EFI_NOT_FOUND;
+  auto *Scratch = static_cast<UINT8 *>(PoolAllocZero(Size == 0 ? 1 : Size));
+  if (Scratch == nullptr) return EFI_OUT_OF_RESOURCES;
+  UINTN BlockSize = Size;
   CHAR16 *Progress = nullptr;
-  CHAR16 *Results = nullptr;
-  EFI_STATUS Status = VarStoreRouter->ExtractConfig(VarStoreRouter, Request, &Progress, &Results);
-  if (EFI_ERROR(Status)) return Status;
-  Status = DecodeReadValue(Results, Block, Size);
-  PoolFree(Results);
+  const EFI_STATUS Status = Router->ConfigToBlock(Router, Results, Scratch, &BlockSize, &Progress);
+  if (!EFI_ERROR(Status) && Size != 0) CopyBytes(Block, Scratch, Size);
+  PoolFree(Scratch);
   return Status;
 }
 
 // Everything of a read after the request block exists; the caller releases it.
-EFI_STATUS ReadThroughRouter(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
-                             const EFI_GUID &Guid, UINT8 *Block, UINTN Size) {
-  EFI_HANDLE ForeignDriver = nullptr;
-  EFI_STATUS Status = GetForeignDriverHandle(HiiHandle, &ForeignDriver);
+EFI_STATUS ReadThroughRouter(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 *Request,
+                             EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINT8 *Block,
+                             UINTN Size) {
+  EFI_STATUS Status = WriteStoreHeader(Request, HiiHandle, Name, Guid);
   if (EFI_ERROR(Status)) return Status;
-  Status = LocateRouter();
+  if (EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, u"&OFFSET=0&WIDTH=")) ||
+      EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, HexText32(Size))))
+    return EFI_BUFFER_TOO_SMALL;
+  CHAR16 *Progress = nullptr;
+  CHAR16 *Results = nullptr;
+  Status = Router->ExtractConfig(Router, Request, &Progress, &Results);
   if (EFI_ERROR(Status)) return Status;
-  ZeroBytes(Request, REQUEST_BYTES);
-  const EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-  Status = GetDriverDevicePath(ForeignDriver, &Path);
-  if (EFI_ERROR(Status)) return Status;
-  Status = BuildReadRequest(Request, Guid, Name, Path, Size);
-  if (EFI_ERROR(Status)) return Status;
-  Status = ExtractBlock(Request, Block, Size);
+  if (Results == nullptr) return EFI_NOT_FOUND;
+  Status = ResultsToBlock(Router, Results, Block, Size);
+  PoolFree(Results);
   if (EFI_ERROR(Status)) return Status;
   KeepReadBlock(HiiHandle, Name, Guid, Block, Size);
   return EFI_SUCCESS;
 }
+
+// ---- write ------------------------------------------------------------------------------
 
 // Appends "&VALUE=" and the digits of the block (last byte first) to the
 // request, growing it to fit; EFI_OUT_OF_RESOURCES leaves *Request as it was.
@@ -199,7 +253,7 @@ EFI_STATUS AppendValue(CHAR16 **Request, UINTN RequestSize, CHAR16 *ValueText, U
   EFI_STATUS Status = HexEncodeNumber(ValueText, ValueChars, &Count, Block, Size, 2 * Size);
   if (EFI_ERROR(Status)) return Status;
   const UINTN NewSize = RequestSize + (VALUE_KEY_CHARS + Count) * sizeof(CHAR16);
-  auto *Grown = static_cast<CHAR16 *>(ResizePool(*Request, RequestSize, NewSize));
+  auto *Grown = static_cast<CHAR16 *>(PoolRealloc(RequestSize, NewSize, *Request));
   if (Grown == nullptr) return EFI_OUT_OF_RESOURCES;
   *Request = Grown;
   const UINTN Chars = NewSize / sizeof(CHAR16);
@@ -211,16 +265,10 @@ EFI_STATUS AppendValue(CHAR16 **Request, UINTN RequestSize, CHAR16 *ValueText, U
 
 // Everything of a write after both texts exist; the caller releases them (the
 // request through *Request, which may have been replaced by a larger block).
-EFI_STATUS WriteThroughRouter(CHAR16 **Request, CHAR16 *ValueText, UINTN ValueChars, EFI_HII_HANDLE HiiHandle,
-                              const CHAR16 *Name, const EFI_GUID &Guid, const UINT8 *Block, UINTN Size) {
-  EFI_HANDLE ForeignDriver = nullptr;
-  EFI_STATUS Status = GetForeignDriverHandle(HiiHandle, &ForeignDriver);
-  if (EFI_ERROR(Status)) return Status;
-  if (VarStoreRouter == nullptr) return EFI_NOT_FOUND;
-  const EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-  Status = GetDriverDevicePath(ForeignDriver, &Path);
-  if (EFI_ERROR(Status)) return Status;
-  Status = BuildStoreHeader(*Request, Guid, Name, Path, 0);
+EFI_STATUS WriteThroughRouter(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 **Request, CHAR16 *ValueText,
+                              UINTN ValueChars, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
+                              const EFI_GUID &Guid, const UINT8 *Block, UINTN Size) {
+  EFI_STATUS Status = WriteStoreHeader(*Request, HiiHandle, Name, Guid);
   if (EFI_ERROR(Status)) return Status;
   UINTN RequestSize = REQUEST_BYTES;
   Status = AppendOffsetWidth(Request, &RequestSize, Size);
@@ -228,88 +276,50 @@ EFI_STATUS WriteThroughRouter(CHAR16 **Request, CHAR16 *ValueText, UINTN ValueCh
   Status = AppendValue(Request, RequestSize, ValueText, ValueChars, Block, Size);
   if (EFI_ERROR(Status)) return Status;
   CHAR16 *Progress = nullptr;
-  Status = VarStoreRouter->RouteConfig(VarStoreRouter, *Request, &Progress);
-  // The store may have changed even when the router reports a failure part way.
-  if (CacheHolds(HiiHandle, Name, Guid, Size)) DiscardVarStoreReadCache();
+  Status = Router->RouteConfig(Router, *Request, &Progress);
+  // The store may have changed even when the router reports a failure part way,
+  // and a copy read at another size is as stale as one read at this size.
+  if (CacheHoldsStore(HiiHandle, Name, Guid)) DiscardVarStoreReadCache();
   return Status;
 }
 
 }  // namespace
 
-EFI_HII_DATABASE_PROTOCOL *GetHiiDatabase() {
-  if (VarStoreHiiDatabase == nullptr) {
-    void *Interface = nullptr;
-    if (!EFI_ERROR(BootServices->LocateProtocol(&EFI_HII_DATABASE_PROTOCOL_GUID, nullptr, &Interface)))
-      VarStoreHiiDatabase = static_cast<EFI_HII_DATABASE_PROTOCOL *>(Interface);
-  }
-  return VarStoreHiiDatabase;
-}
-
-UINTN DevicePathByteSize(const EFI_DEVICE_PATH_PROTOCOL *Path) {
-  if (Path == nullptr) return 0;
-  const auto *Node = reinterpret_cast<const UINT8 *>(Path);
-  UINTN Size = 0;
-  for (;;) {
-    const auto &Header = *reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Node + Size);
-    if (IsDevicePathEndNode(Header)) return Size + END_DEVICE_PATH_LENGTH;
-    const UINT16 Length = DevicePathNodeLength(Header);
-    if (Header.Type == 0 || Length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) return Size;
-    Size += Length;
-    if (Size > DEVICE_PATH_WALK_LIMIT) return Size;
-  }
-}
-
-void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size,
-                      UINT32 Attributes, UINT8 IsEfi) {
+void RegisterVarStore(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId,
+                      UINT16 Size, UINT32 Attributes, UINT8 IsEfi) {
   if (VarStoreId == 0) return;
-  for (VARSTORE_RECORD &Entry : VarStoreRegistry) {
-    if (Entry.VarStoreId != 0) continue;
-    ZeroBytes(Entry.Name, sizeof(Entry.Name));
-    const UINTN NameLength = Utf16LengthBounded(Name, VARSTORE_NAME_CHARS - 1);
-    if (NameLength != 0) CopyBytes(Entry.Name, Name, NameLength * sizeof(CHAR16));
-    Entry.Guid = Guid;
-    Entry.VarStoreId = VarStoreId;
-    Entry.Size = Size;
-    Entry.Attributes = Attributes;
-    Entry.IsEfi = IsEfi;
-    return;
-  }
+  const UINTN NameLength = Utf16LengthBounded(Name, VARSTORE_NAME_CHARS);
+  if (NameLength >= VARSTORE_NAME_CHARS) return;
+  VARSTORE_RECORD *Entry = EntryFor(HiiHandle, VarStoreId);
+  if (Entry == nullptr) return;
+  ZeroBytes(Entry->Name, sizeof(Entry->Name));
+  if (NameLength != 0) CopyBytes(Entry->Name, Name, NameLength * sizeof(CHAR16));
+  Entry->Guid = Guid;
+  Entry->VarStoreId = VarStoreId;
+  Entry->Size = Size;
+  Entry->Attributes = Attributes;
+  Entry->IsEfi = IsEfi;
+  Entry->CardHiiHandle = HiiHandle;
 }
 
-BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut,
-                     UINT32 *AttributesOut, UINT8 *IsEfiOut) {
-  if (VarStoreId == 0) return FALSE;
+const VARSTORE_RECORD *FindVarStore(EFI_HII_HANDLE HiiHandle, UINT16 VarStoreId) {
+  if (VarStoreId == 0) return nullptr;
   for (const VARSTORE_RECORD &Entry : VarStoreRegistry) {
     if (Entry.VarStoreId == 0) break;
-    if (Entry.VarStoreId != VarStoreId) continue;
-    if (NameOut != nullptr) CopyBytes(NameOut, Entry.Name, sizeof(Entry.Name));
-    if (GuidOut != nullptr) *GuidOut = Entry.Guid;
-    if (SizeOut != nullptr) *SizeOut = Entry.Size;
-    if (AttributesOut != nullptr) *AttributesOut = Entry.Attributes;
-    if (IsEfiOut != nullptr) *IsEfiOut = Entry.IsEfi;
-    return TRUE;
+    if (Entry.VarStoreId == VarStoreId && Entry.CardHiiHandle == HiiHandle) return &Entry;
   }
-  return FALSE;
+  return nullptr;
 }
 
-EFI_STATUS RecordVarStoreOpcode(const UINT8 *Opcode, UINTN Available) {
-  if (Opcode == nullptr || Available < 2) return EFI_SUCCESS;
-  const UINTN OpcodeLength = Opcode[1] & IFR_LENGTH_MASK;
-  const UINTN Length = OpcodeLength < Available ? OpcodeLength : Available;
-  CHAR16 Name[VARSTORE_NAME_CHARS];
-  EFI_GUID Guid;
-  if (Opcode[0] == EFI_IFR_VARSTORE_OP && Length >= VARSTORE_NAME_AT) {
-    CopyBytes(&Guid, Opcode + VARSTORE_GUID_AT, sizeof(Guid));
-    CopyOpcodeName(Opcode, VARSTORE_NAME_AT, Length, Name);
-    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_ID_AT), ReadUint16(Opcode + VARSTORE_SIZE_AT),
-                     0, 0);
-  } else if (Opcode[0] == EFI_IFR_VARSTORE_EFI_OP && Length >= VARSTORE_EFI_NAME_AT) {
-    CopyBytes(&Guid, Opcode + VARSTORE_EFI_GUID_AT, sizeof(Guid));
-    CopyOpcodeName(Opcode, VARSTORE_EFI_NAME_AT, Length, Name);
-    RegisterVarStore(Name, Guid, ReadUint16(Opcode + VARSTORE_EFI_ID_AT),
-                     ReadUint16(Opcode + VARSTORE_EFI_SIZE_AT),
-                     ReadUint32(Opcode + VARSTORE_EFI_ATTRIBUTES_AT), 1);
-  }
+EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const UINT8 *Opcode, UINTN Available) {
+  const ByteView Bytes(Opcode, Available);
+  UINT8 OpCode = 0;
+  UINT8 LengthByte = 0;
+  if (!Bytes.Read8(0, &OpCode) || !Bytes.Read8(1, &LengthByte)) return EFI_SUCCESS;
+  const UINTN OpcodeLength = LengthByte & IFR_LENGTH_MASK;
+  const ByteView Fields = Bytes.Slice(0, OpcodeLength < Available ? OpcodeLength : Available);
+  if (OpCode == EFI_IFR_VARSTORE_OP) RecordBufferStore(HiiHandle, Fields);
+  if (OpCode == EFI_IFR_VARSTORE_EFI_OP) RecordEfiStore(HiiHandle, Fields);
   return EFI_SUCCESS;
 }
 
@@ -321,9 +331,11 @@ EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const
     if (Size != 0) CopyBytes(Block, VarStoreReadCache.Block, Size);
     return EFI_SUCCESS;
   }
-  auto *Request = static_cast<CHAR16 *>(PoolAlloc(REQUEST_BYTES));
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
+  if (Router == nullptr) return EFI_NOT_FOUND;
+  auto *Request = static_cast<CHAR16 *>(PoolAllocZero(REQUEST_BYTES));
   if (Request == nullptr) return EFI_OUT_OF_RESOURCES;
-  const EFI_STATUS Status = ReadThroughRouter(Request, HiiHandle, Name, *Guid, Block, Size);
+  const EFI_STATUS Status = ReadThroughRouter(Router, Request, HiiHandle, Name, *Guid, Block, Size);
   PoolFree(Request);
   return Status;
 }
@@ -332,6 +344,8 @@ EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, cons
                               const UINT8 *Block, UINTN Size) {
   if (Size > VARSTORE_BLOCK_BYTES) return EFI_BAD_BUFFER_SIZE;
   if (Name == nullptr || Guid == nullptr || (Block == nullptr && Size != 0)) return EFI_INVALID_PARAMETER;
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
+  if (Router == nullptr) return EFI_NOT_FOUND;
   auto *Request = static_cast<CHAR16 *>(PoolAllocZero(REQUEST_BYTES));
   if (Request == nullptr) return EFI_OUT_OF_RESOURCES;
   // Two digits a byte and the NUL: more than a request block for stores above
@@ -343,7 +357,7 @@ EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, cons
     return EFI_OUT_OF_RESOURCES;
   }
   const EFI_STATUS Status =
-      WriteThroughRouter(&Request, ValueText, ValueChars, HiiHandle, Name, *Guid, Block, Size);
+      WriteThroughRouter(Router, &Request, ValueText, ValueChars, HiiHandle, Name, *Guid, Block, Size);
   PoolFree(Request);
   PoolFree(ValueText);
   return Status;
@@ -357,7 +371,7 @@ EFI_STATUS AppendOffsetWidth(CHAR16 **Request, UINTN *RequestSize, UINTN Width) 
       FormatUtf16(Piece, OFFSET_WIDTH_PIECE_BYTES, OFFSET_WIDTH_FORMAT, 0, static_cast<UINT64>(Width));
   const UINTN RequestLength = Utf16Length(*Request);
   const UINTN NewSize = (RequestLength + PieceLength + 1) * sizeof(CHAR16);
-  auto *Grown = static_cast<CHAR16 *>(ResizePool(*Request, RequestLength * sizeof(CHAR16), NewSize));
+  auto *Grown = static_cast<CHAR16 *>(PoolRealloc(RequestLength * sizeof(CHAR16), NewSize, *Request));
   if (Grown == nullptr) {
     PoolFree(Piece);
     return EFI_OUT_OF_RESOURCES;
@@ -368,8 +382,6 @@ EFI_STATUS AppendOffsetWidth(CHAR16 **Request, UINTN *RequestSize, UINTN Width) 
   *RequestSize = NewSize;
   return EFI_SUCCESS;
 }
-
-void *ResizePool(void *Old, UINTN OldSize, UINTN NewSize) { return PoolRealloc(OldSize, NewSize, Old); }
 
 void DiscardVarStoreReadCache() {
   if (VarStoreReadCache.Block == nullptr) return;
@@ -382,6 +394,4 @@ void DiscardVarStoreReadCache() {
 void ResetForeignVarStoreState() {
   ZeroBytes(VarStoreRegistry, sizeof(VarStoreRegistry));
   VarStoreReadCache = {};
-  VarStoreHiiDatabase = nullptr;
-  VarStoreRouter = nullptr;
 }

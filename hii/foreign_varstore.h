@@ -8,10 +8,9 @@
 #include "uefi/hii.h"
 #include "uefi/protocols.h"
 
-// Room of a registered name in code units, and how many characters of an IFR
-// name are ever kept.
+// Room of a registered name in code units, NUL included. An IFR opcode is at
+// most 127 bytes long, so the name of a store opcode always fits whole.
 inline constexpr UINTN VARSTORE_NAME_CHARS = 128;
-inline constexpr UINTN VARSTORE_NAME_KEPT_CHARS = 40;
 inline constexpr UINTN VARSTORE_REGISTRY_ENTRIES = 50;
 // Largest foreign block read or written, and the size of the read cache block.
 inline constexpr UINTN VARSTORE_BLOCK_BYTES = 32768;
@@ -25,9 +24,13 @@ struct VARSTORE_RECORD {
   UINT16 Size;        // bytes
   UINT32 Attributes;  // UEFI variable attributes; 0 for a buffer store
   UINT8 IsEfi;        // 1: declared as an EFI variable store; 0: buffer store
+  // The package list that declares the store. Form sets number their stores
+  // from 1, so a VarStoreId means a store only together with its list.
+  EFI_HII_HANDLE CardHiiHandle;
 };
 
-// Stores registered from foreign IFR, filled from the front, never emptied.
+// Stores registered from foreign IFR, filled from the front, one entry per
+// (package list, VarStoreId).
 extern VARSTORE_RECORD VarStoreRegistry[VARSTORE_REGISTRY_ENTRIES];
 
 // The copy of the last block read successfully, with the store it came from. A
@@ -41,55 +44,47 @@ struct VARSTORE_READ_CACHE {
 };
 extern VARSTORE_READ_CACHE VarStoreReadCache;
 
-// The interfaces this module locates for itself and keeps.
-extern EFI_HII_DATABASE_PROTOCOL *VarStoreHiiDatabase;
-extern EFI_HII_CONFIG_ROUTING_PROTOCOL *VarStoreRouter;
+// Registers the store VarStoreId of the package list HiiHandle. A store already
+// registered for that list and id is refreshed in place, so walking a card's
+// forms again adds nothing. Does nothing when VarStoreId is 0, when Name does
+// not fit an entry whole (a cut name would name no store), or when every entry
+// is in use by other stores. A null Name is the empty name.
+void RegisterVarStore(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId,
+                      UINT16 Size, UINT32 Attributes, UINT8 IsEfi);
 
-// The HII database, located at the first call that finds it and then kept; null
-// while none is installed.
-EFI_HII_DATABASE_PROTOCOL *GetHiiDatabase();
+// The registered store VarStoreId of the package list HiiHandle, or null.
+const VARSTORE_RECORD *FindVarStore(EFI_HII_HANDLE HiiHandle, UINT16 VarStoreId);
 
-// Byte size of a device path up to and including its end node (which adds 4).
-// A node of type 0 or with a length below 4 stops the walk and the size so far is
-// returned without the end node. Null gives 0. The walk gives up past
-// DEVICE_PATH_WALK_LIMIT bytes and returns a size above that limit.
-inline constexpr UINTN DEVICE_PATH_WALK_LIMIT = 65536;
-UINTN DevicePathByteSize(const EFI_DEVICE_PATH_PROTOCOL *Path);
-
-// Copies the values into the next free registry entry (Name cut to fit the
-// entry). Does nothing when the registry is full or VarStoreId is 0.
-void RegisterVarStore(const CHAR16 *Name, const EFI_GUID &Guid, UINT16 VarStoreId, UINT16 Size,
-                      UINT32 Attributes, UINT8 IsEfi);
-
-// Copies out the first registered store with that id: Name (VARSTORE_NAME_CHARS
-// code units), Guid, Size, Attributes, IsEfi; any output may be null. Returns
-// FALSE, leaving the outputs as they were, when none has that id.
-BOOLEAN FindVarStore(UINT16 VarStoreId, CHAR16 *NameOut, EFI_GUID *GuidOut, UINT16 *SizeOut,
-                     UINT32 *AttributesOut, UINT8 *IsEfiOut);
-
-// Registers the store declared by one IFR opcode (EFI_IFR_VARSTORE or
-// EFI_IFR_VARSTORE_EFI); others are ignored. Opcode points at the opcode header
-// and Available is the number of bytes from there to the end of its package:
-// nothing beyond min(opcode length, Available) is read, and an opcode too short
-// for its fixed fields registers nothing. Returns EFI_SUCCESS.
-EFI_STATUS RecordVarStoreOpcode(const UINT8 *Opcode, UINTN Available);
+// Registers, for the package list HiiHandle, the store declared by one IFR
+// opcode (EFI_IFR_VARSTORE or EFI_IFR_VARSTORE_EFI); others are ignored. Opcode
+// points at the opcode header and Available is the number of bytes from there
+// to the end of its package: nothing beyond min(opcode length, Available) is
+// read, and an opcode too short for its fixed fields registers nothing. The
+// name runs to its NUL or the end of those bytes. Returns EFI_SUCCESS.
+EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const UINT8 *Opcode, UINTN Available);
 
 // Fills Block with Size bytes of the buffer store Name/Guid of the package list
 // HiiHandle, through the router's ExtractConfig (or the read cache when it holds
-// that very store). A failed read leaves Block and the cache as they were.
+// that very store). The request's PATH is the device path the HII database keeps
+// in the list's device-path package, the path the router finds the card's
+// driver by. Every element of the answer's configuration (up to its defaults,
+// "&ALTCFG=") is placed by the router's ConfigToBlock into a zeroed block of
+// Size bytes, so bytes no element covers read as 0. A failed read leaves Block
+// and the cache as they were.
 //   EFI_BAD_BUFFER_SIZE    Size above VARSTORE_BLOCK_BYTES
-//   EFI_INVALID_PARAMETER  Name, Guid or (Size > 0) Block null
-//   EFI_NOT_FOUND          no HII database, no router, or no VALUE in the answer
-//   EFI_BUFFER_TOO_SMALL   the request does not fit, or the VALUE holds more
-//                          digits than Size bytes
-//   any status of the pool, GetPackageListHandle, HandleProtocol, ExtractConfig
+//   EFI_INVALID_PARAMETER  HiiHandle, Name, Guid or (Size > 0) Block null
+//   EFI_NOT_FOUND          no HII database or router, a list without a valid
+//                          device path, or an answer without a block element
+//   EFI_BUFFER_TOO_SMALL   the request does not fit, or (from ConfigToBlock) an
+//                          element lies outside the Size bytes
+//   any status of the pool, ExportPackageLists, ExtractConfig, ConfigToBlock
 EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
                              UINTN Size);
 
 // Sends Size bytes of Block to that store with RouteConfig and returns its
-// status, or the failing status before it (the same codes as a read; also
-// EFI_NOT_FOUND when no read has located the router yet). A write that reaches
-// the router discards a read cache holding that store.
+// status, or the failing status before it (the same codes as a read). A write
+// that reaches the router discards a cached copy of that store, whatever size
+// it was read with: the store may have changed even when the router fails.
 EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid,
                               const UINT8 *Block, UINTN Size);
 
@@ -98,11 +93,6 @@ EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, cons
 // EFI_OUT_OF_RESOURCES leaves *Request (still the caller's) and *RequestSize as
 // they were.
 EFI_STATUS AppendOffsetWidth(CHAR16 **Request, UINTN *RequestSize, UINTN Width);
-
-// A new zeroed pool block of NewSize bytes holding the first min(OldSize,
-// NewSize) bytes of Old (when given); Old is released. Null when the new block
-// cannot be allocated, and Old is then untouched.
-void *ResizePool(void *Old, UINTN OldSize, UINTN NewSize);
 
 // Releases the read cache when it is held; nothing otherwise.
 void DiscardVarStoreReadCache();

@@ -5,6 +5,7 @@
 #include "forms/identities.h"
 #include "forms/variables.h"
 #include "hii/config_string.h"
+#include "support/bytes.h"
 #include "support/language.h"
 #include "support/memory.h"
 #include "support/pool.h"
@@ -12,8 +13,6 @@
 #include "support/strings.h"
 #include "uefi/guids.h"
 
-constinit EFI_HII_STRING_PROTOCOL *RegistrationHiiString = nullptr;
-constinit EFI_FORM_BROWSER2_PROTOCOL *FormBrowser2 = nullptr;
 constinit CHAR8 *CachedLanguageList = nullptr;
 
 namespace {
@@ -25,11 +24,7 @@ constexpr UINTN END_PACKAGE_BYTES = 4;
 constexpr UINTN PACKAGE_LIST_FRAME_BYTES = sizeof(EFI_HII_PACKAGE_LIST_HEADER) + END_PACKAGE_BYTES;
 constexpr UINT64 MAX_PACKAGE_LIST_BYTES = 0xFFFFFFFFULL;  // PackageLength is a UINT32
 
-UINT32 PackageArrayLength(const UINT8 *Array) {
-  UINT32 Length;
-  CopyBytes(&Length, Array, sizeof(Length));
-  return Length;
-}
+UINT32 PackageArrayLength(const UINT8 *Array) { return ReadLe32(Array); }
 
 // Sum of the package bytes of every array (each array's length less its own
 // length field). False when an array is shorter than its length field or the
@@ -63,26 +58,10 @@ void FillPackageList(UINT8 *List, UINT32 ListLength, const EFI_GUID *Guid, __bui
 
 // ---- strings in every language ----------------------------------------------------
 
-EFI_HII_STRING_PROTOCOL *LocateStringProtocol() {
-  if (RegistrationHiiString == nullptr && BootServices != nullptr)
-    BootServices->LocateProtocol(&EFI_HII_STRING_PROTOCOL_GUID, nullptr,
-                                 reinterpret_cast<void **>(&RegistrationHiiString));
-  return RegistrationHiiString;
-}
-
 // The language list of the driver's own package list, fetched once.
-const CHAR8 *DriverLanguageList(const EFI_HII_STRING_PROTOCOL *Strings) {
-  if (CachedLanguageList == nullptr) CachedLanguageList = QueryPackageLanguages(Strings, DriverHiiHandle);
+const CHAR8 *DriverLanguageList() {
+  if (CachedLanguageList == nullptr) CachedLanguageList = GetPackageLanguages(DriverHiiHandle);
   return CachedLanguageList;
-}
-
-// Writes Text under *StringId in one language: the first language creates the
-// string and fixes its id, every later one reuses it.
-EFI_STATUS WriteStringInLanguage(const EFI_HII_STRING_PROTOCOL *Strings, EFI_STRING_ID *StringId,
-                                 const CHAR8 *Language, const CHAR16 *Text) {
-  if (*StringId == 0)
-    return Strings->NewString(Strings, DriverHiiHandle, StringId, Language, nullptr, Text, nullptr);
-  return Strings->SetString(Strings, DriverHiiHandle, *StringId, Language, Text, nullptr);
 }
 
 // ---- browser --------------------------------------------------------------------
@@ -91,14 +70,6 @@ EFI_STATUS WriteStringInLanguage(const EFI_HII_STRING_PROTOCOL *Strings, EFI_STR
 // largest variable's text (25600 bytes are some 51300 characters).
 constexpr UINTN MAX_BROWSER_RESULTS_BYTES = MAX_STRING_CHARS * sizeof(CHAR16);
 constexpr UINTN PLACEHOLDER_HDR_CHARS = ArrayCount(PLACEHOLDER_CONFIG_HDR) - 1;
-
-EFI_FORM_BROWSER2_PROTOCOL *LocateFormBrowser() {
-  // Not found yet is no lasting answer: the browser may be installed later.
-  if (FormBrowser2 == nullptr && BootServices != nullptr)
-    BootServices->LocateProtocol(&EFI_FORM_BROWSER2_PROTOCOL_GUID, nullptr,
-                                 reinterpret_cast<void **>(&FormBrowser2));
-  return FormBrowser2;
-}
 
 // The browser finds an open storage by vendor GUID and name together, so each
 // variable is named to it with its own vendor GUID.
@@ -145,7 +116,8 @@ bool StartsWithPlaceholderHeader(const CHAR16 *Config) {
 }  // namespace
 
 EFI_HII_HANDLE RegisterPackageList(const EFI_GUID *PackageListGuid, EFI_HANDLE DriverHandle, ...) {
-  if (PackageListGuid == nullptr || HiiDatabase == nullptr) return nullptr;
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  if (PackageListGuid == nullptr || Database == nullptr) return nullptr;
   __builtin_va_list Args;
   __builtin_va_start(Args, DriverHandle);
   UINT64 Sum = 0;
@@ -161,41 +133,25 @@ EFI_HII_HANDLE RegisterPackageList(const EFI_GUID *PackageListGuid, EFI_HANDLE D
   __builtin_va_end(Args);
 
   EFI_HII_HANDLE Handle = nullptr;
-  const EFI_STATUS Status = HiiDatabase->NewPackageList(
-      HiiDatabase, reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(List), DriverHandle, &Handle);
+  const EFI_STATUS Status = Database->NewPackageList(
+      Database, reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(List), DriverHandle, &Handle);
   PoolFree(List);  // the database keeps its own copy
   return EFI_ERROR(Status) ? nullptr : Handle;
 }
 
 EFI_STRING_ID SetStringAllLanguages(const CHAR16 *Text) {
-  if (Text == nullptr) return 0;
-  const EFI_HII_STRING_PROTOCOL *Strings = LocateStringProtocol();
-  if (Strings == nullptr) return 0;
-  if (DriverLanguageList(Strings) == nullptr) return 0;
-
-  // Each entry is ended in place for the call and its ";" put back at once, on
-  // the failure path too: the cached list must stay whole for later calls.
+  if (Text == nullptr || GetHiiString() == nullptr || DriverLanguageList() == nullptr) return 0;
+  // Every language, the keyword namespace included; the walk puts each ";" back,
+  // on the failure path too, so the cached list stays whole for later calls.
   EFI_STRING_ID StringId = 0;
-  CHAR8 *Entry = CachedLanguageList;
-  while (*Entry != 0) {
-    CHAR8 *End = Entry;
-    while (*End != 0 && *End != ';') ++End;
-    const CHAR8 Separator = *End;
-    EFI_STATUS Status = EFI_SUCCESS;
-    if (End != Entry) {  // an empty entry names no language
-      *End = 0;
-      Status = WriteStringInLanguage(Strings, &StringId, Entry, Text);
-      *End = Separator;
-    }
-    if (EFI_ERROR(Status)) return 0;
-    Entry = Separator == 0 ? End : End + 1;
-  }
-  return StringId;
+  const EFI_STATUS Status =
+      WriteStringInLanguageList(DriverHiiHandle, &StringId, CachedLanguageList, Text, false);
+  return EFI_ERROR(Status) ? 0 : StringId;
 }
 
 CHAR16 *BrowserDataExchange(const CHAR16 *VariableName, const CHAR16 *SetResults) {
   if (VariableName == nullptr) return nullptr;
-  EFI_FORM_BROWSER2_PROTOCOL *Browser = LocateFormBrowser();
+  EFI_FORM_BROWSER2_PROTOCOL *Browser = GetFormBrowser2();
   if (Browser == nullptr) return nullptr;
   const EFI_GUID *Guid = BrowserVariableGuid(VariableName);
   if (SetResults == nullptr) return RetrieveBrowserResults(Browser, Guid, VariableName);
@@ -209,7 +165,8 @@ CHAR16 *BrowserDataExchange(const CHAR16 *VariableName, const CHAR16 *SetResults
 }
 
 BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Block) {
-  if (Block == nullptr || HiiConfigRouting == nullptr) return FALSE;
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
+  if (Block == nullptr || Router == nullptr) return FALSE;
   CHAR16 *Results = BrowserDataExchange(VariableName, nullptr);
   if (Results == nullptr) return FALSE;
   // An empty text means the browser holds nothing for the variable: the block
@@ -233,14 +190,14 @@ BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Bloc
   PoolFree(Results);
 
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status =
-      HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Config, Block, &BlockSize, &Progress);
+  const EFI_STATUS Status = Router->ConfigToBlock(Router, Config, Block, &BlockSize, &Progress);
   PoolFree(Config);
   return EFI_ERROR(Status) ? FALSE : TRUE;
 }
 
 BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT8 *Block) {
-  if (Block == nullptr || HiiConfigRouting == nullptr) return FALSE;
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
+  if (Block == nullptr || Router == nullptr) return FALSE;
   // Header, "&OFFSET=0&WIDTH=" (16), sixteen digits, NUL.
   const UINTN RequestBytes = (PLACEHOLDER_HDR_CHARS + 33) * sizeof(CHAR16);
   auto *Request = static_cast<CHAR16 *>(PoolAllocZero(RequestBytes));
@@ -250,8 +207,7 @@ BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT
 
   CHAR16 *Config = nullptr;
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status =
-      HiiConfigRouting->BlockToConfig(HiiConfigRouting, Request, Block, BlockSize, &Config, &Progress);
+  const EFI_STATUS Status = Router->BlockToConfig(Router, Request, Block, BlockSize, &Config, &Progress);
   PoolFree(Request);
   if (EFI_ERROR(Status) || Config == nullptr) return FALSE;
   // Only an answer that repeats the header has a body behind it; a shorter or
@@ -263,8 +219,4 @@ BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT
   return Written;
 }
 
-void ResetRegistrationState() {
-  RegistrationHiiString = nullptr;
-  FormBrowser2 = nullptr;
-  CachedLanguageList = nullptr;
-}
+void ResetRegistrationState() { CachedLanguageList = nullptr; }

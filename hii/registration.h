@@ -5,10 +5,8 @@
 #pragma once
 #include "uefi/protocols.h"
 
-// Lazily located interfaces and the language list of the driver's own package
-// list; set at first use and kept for the life of the image.
-extern EFI_HII_STRING_PROTOCOL *RegistrationHiiString;
-extern EFI_FORM_BROWSER2_PROTOCOL *FormBrowser2;
+// The language list of the driver's own package list; fetched at first use and
+// kept for the life of the image.
 extern CHAR8 *CachedLanguageList;
 
 // Joins package arrays (each a UINT32 total length counting its own four bytes,
@@ -35,6 +33,6 @@ BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Bloc
 // Replaces the browser's edit buffer of the variable with Block; TRUE on success.
 BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT8 *Block);
 
-// Forgets the located interfaces and the cached list (host tests: a fresh image
-// load; the pool they came from is gone with the old machine).
+// Forgets the cached list (host tests: a fresh image load; the pool it came from
+// is gone with the old machine).
 void ResetRegistrationState();

@@ -23,10 +23,10 @@ struct BrowserVariable {
 constexpr BrowserVariable BROWSER_VARIABLES[] = {
     {"browser/WriteBrowserData of TLX_ADDONCARD_PCI_VAR gives FALSE",
      "browser/ReadBrowserData of TLX_ADDONCARD_PCI_VAR gives FALSE and leaves the block",
-     TLX_ADDONCARD_PCI_VAR, &ADDONCARD_PCI_VAR_GUID, ADDONCARD_PCI_VAR_SIZE},
+     TLX_ADDONCARD_PCI_VAR, &ADDONCARD_PCI_VAR_GUID, ADDONCARD_PCI_VARSTORE_SIZE},
     {"browser/WriteBrowserData of TLX_ADDONCARD_OOB_VAR gives FALSE",
      "browser/ReadBrowserData of TLX_ADDONCARD_OOB_VAR gives FALSE and leaves the block",
-     TLX_ADDONCARD_OOB_VAR, &ADDONCARD_FORMSET_GUID, ADDONCARD_OOB_VAR_SIZE},
+     TLX_ADDONCARD_OOB_VAR, &ADDONCARD_FORMSET_GUID, ADDONCARD_OOB_VARSTORE_SIZE},
 };
 
 // What the browser itself answers a retrieval with no buffer, for the report.
@@ -41,7 +41,7 @@ void NoteBrowserAnswer(const BrowserVariable &Variable) {
 
 void CheckVariable(CheckLog &Log, const BrowserVariable &Variable) {
   // Room for the largest record and a guard byte behind it.
-  UINT8 Block[ADDONCARD_OOB_VAR_SIZE + 1];
+  UINT8 Block[ADDONCARD_OOB_VARSTORE_SIZE + 1];
   FillBytes(Block, sizeof(Block), 0x5A);
   ReportLine WriteDetails;
   Log.Record(Variable.WriteCheck, WriteBrowserData(Variable.Name, Variable.Size, Block) == FALSE,

@@ -26,7 +26,7 @@ constexpr CHAR16 EXPECTED_DEFAULT_VALUE[] =
     u"1021"
     u"000000000000000000000000000000000000"
     u"15b3";
-static_assert(ArrayCount(EXPECTED_DEFAULT_VALUE) - 1 == 2 * ADDONCARD_PCI_VAR_SIZE);
+static_assert(ArrayCount(EXPECTED_DEFAULT_VALUE) - 1 == 2 * ADDONCARD_PCI_VARSTORE_SIZE);
 constexpr CHAR16 VALUE_KEY[] = u"&VALUE=";
 constexpr UINTN ANSWER_NOTE_CHARS = 512;
 
@@ -74,38 +74,38 @@ void CheckAnswerValue(CheckLog &Log, const CHAR16 *Answer, const CHAR16 *Request
       Details.Text(EchoesRequest ? "the VALUE differs" : "the answer does not begin with the request"));
   if (!Shaped) return;
 
-  UINT8 Decoded[ADDONCARD_PCI_VAR_SIZE + 1];
+  UINT8 Decoded[ADDONCARD_PCI_VARSTORE_SIZE + 1];
   FillBytes(Decoded, sizeof(Decoded), 0xA5);
-  const EFI_STATUS Status = HexDecodeNumber(Decoded, ADDONCARD_PCI_VAR_SIZE, Value);
+  const EFI_STATUS Status = HexDecodeNumber(Decoded, ADDONCARD_PCI_VARSTORE_SIZE, Value);
   ReportLine DecodeDetails;
   Log.Record("config/HexDecodeNumber of the router's VALUE gives the record and nothing beyond",
              Status == EFI_SUCCESS &&
-                 CompareBytes(Decoded, &ADDONCARD_PCI_DEFAULTS, ADDONCARD_PCI_VAR_SIZE) == 0 &&
-                 Decoded[ADDONCARD_PCI_VAR_SIZE] == 0xA5,
+                 CompareBytes(Decoded, &ADDONCARD_PCI_DEFAULTS, ADDONCARD_PCI_VARSTORE_SIZE) == 0 &&
+                 Decoded[ADDONCARD_PCI_VARSTORE_SIZE] == 0xA5,
              DecodeDetails.Text("gave ").Status(Status));
 }
 
 void CheckConfigToBlock(CheckLog &Log, const CHAR16 *Answer) {
   // A guard byte after the record shows any write past the size given.
-  UINT8 Block[ADDONCARD_PCI_VAR_SIZE + 1];
+  UINT8 Block[ADDONCARD_PCI_VARSTORE_SIZE + 1];
   FillBytes(Block, sizeof(Block), 0xA5);
-  UINTN BlockSize = ADDONCARD_PCI_VAR_SIZE;
+  UINTN BlockSize = ADDONCARD_PCI_VARSTORE_SIZE;
   CHAR16 *Progress = nullptr;
-  EFI_STATUS Status = HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Answer, Block, &BlockSize, &Progress);
+  EFI_STATUS Status = ConfigRouting->ConfigToBlock(ConfigRouting, Answer, Block, &BlockSize, &Progress);
   ReportLine Details;
   Details.Text("gave ").Status(Status).Text(", size ").Decimal(BlockSize);
   Log.Record("config/ConfigToBlock of the answer restores the 41-byte record",
              Status == EFI_SUCCESS &&
-                 CompareBytes(Block, &ADDONCARD_PCI_DEFAULTS, ADDONCARD_PCI_VAR_SIZE) == 0 &&
-                 Block[ADDONCARD_PCI_VAR_SIZE] == 0xA5,
+                 CompareBytes(Block, &ADDONCARD_PCI_DEFAULTS, ADDONCARD_PCI_VARSTORE_SIZE) == 0 &&
+                 Block[ADDONCARD_PCI_VARSTORE_SIZE] == 0xA5,
              Details);
 
   // The browser-data read hands the router a block of the caller's size; a
   // text wider than that must not be written past it.
   FillBytes(Block, sizeof(Block), 0xA5);
-  BlockSize = ADDONCARD_PCI_VAR_SIZE - 1;
+  BlockSize = ADDONCARD_PCI_VARSTORE_SIZE - 1;
   Progress = nullptr;
-  Status = HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Answer, Block, &BlockSize, &Progress);
+  Status = ConfigRouting->ConfigToBlock(ConfigRouting, Answer, Block, &BlockSize, &Progress);
   ReportLine Note;
   Note.Text("NOTE ConfigToBlock into 40 bytes gave ")
       .Status(Status)
@@ -113,18 +113,18 @@ void CheckConfigToBlock(CheckLog &Log, const CHAR16 *Answer) {
       .Decimal(BlockSize)
       .Emit();
   ReportLine ShortDetails;
-  Log.Record(
-      "config/ConfigToBlock of the 41-byte answer into 40 bytes fails and writes nothing past them",
-      EFI_ERROR(Status) && Block[ADDONCARD_PCI_VAR_SIZE - 1] == 0xA5 && Block[ADDONCARD_PCI_VAR_SIZE] == 0xA5,
-      ShortDetails.Text("gave ").Status(Status).Text(", size ").Decimal(BlockSize));
+  Log.Record("config/ConfigToBlock of the 41-byte answer into 40 bytes fails and writes nothing past them",
+             EFI_ERROR(Status) && Block[ADDONCARD_PCI_VARSTORE_SIZE - 1] == 0xA5 &&
+                 Block[ADDONCARD_PCI_VARSTORE_SIZE] == 0xA5,
+             ShortDetails.Text("gave ").Status(Status).Text(", size ").Decimal(BlockSize));
 }
 
 void CheckRouterAnswer(CheckLog &Log, const CHAR16 *Request) {
   CHAR16 *Answer = nullptr;
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status = HiiConfigRouting->BlockToConfig(
-      HiiConfigRouting, Request, reinterpret_cast<const UINT8 *>(&ADDONCARD_PCI_DEFAULTS),
-      ADDONCARD_PCI_VAR_SIZE, &Answer, &Progress);
+  const EFI_STATUS Status = ConfigRouting->BlockToConfig(
+      ConfigRouting, Request, reinterpret_cast<const UINT8 *>(&ADDONCARD_PCI_DEFAULTS),
+      ADDONCARD_PCI_VARSTORE_SIZE, &Answer, &Progress);
   ReportLine Details;
   Log.Record("config/BlockToConfig of the driver's request over the default record succeeds",
              Status == EFI_SUCCESS && Answer != nullptr, Details.Text("gave ").Status(Status));

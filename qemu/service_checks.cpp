@@ -12,7 +12,7 @@ void RunServiceChecks(CheckLog &Log) {
   ReportLine Missing;
   if (HiiDatabase == nullptr) Missing.Text(" HII database");
   if (HiiString == nullptr) Missing.Text(" HII string");
-  if (HiiConfigRouting == nullptr) Missing.Text(" HII config routing");
+  if (ConfigRouting == nullptr) Missing.Text(" HII config routing");
   ReportLine Details2;
   Log.Record("services/InitializeServiceTables locates the HII database, string and routing protocols",
              Missing.IsEmpty(), Details2.Text("not located:").Line(Missing));

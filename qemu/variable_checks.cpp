@@ -99,12 +99,12 @@ constexpr VolatileCase VOLATILE_CASES[] = {
     {"variables/TLX_ADDONCARD_OOB_VAR is absent before LoadOobVar",
      "variables/LoadOobVar succeeds and gives 1024 zero bytes",
      "variables/TLX_ADDONCARD_OOB_VAR is then stored: 1024 zero bytes, attributes 0x6", TLX_ADDONCARD_OOB_VAR,
-     ADDONCARD_OOB_VAR_SIZE,
+     ADDONCARD_OOB_VARSTORE_SIZE,
      [](void *Buffer) { return LoadOobVar(static_cast<ADDONCARD_OOB_SLOTS *>(Buffer)); }},
     {"variables/TLX_ADDONCARD_STRING_VAR is absent before LoadStringVar",
      "variables/LoadStringVar succeeds and gives 25600 zero bytes",
      "variables/TLX_ADDONCARD_STRING_VAR is then stored: 25600 zero bytes, attributes 0x6",
-     TLX_ADDONCARD_STRING_VAR, ADDONCARD_STRING_VAR_SIZE,
+     TLX_ADDONCARD_STRING_VAR, ADDONCARD_STRING_VARSTORE_SIZE,
      [](void *Buffer) { return LoadStringVar(static_cast<ADDONCARD_STRING_SLOTS *>(Buffer)); }},
 };
 
@@ -147,19 +147,20 @@ void RunVolatileCase(CheckLog &Log, const VolatileCase &Case) {
 
 // A stored OOB variable one byte short of the record is replaced by the record.
 void CheckShortOobRepaired(CheckLog &Log) {
-  auto *Buffer = static_cast<UINT8 *>(PoolAlloc(ADDONCARD_OOB_VAR_SIZE + 1));
+  auto *Buffer = static_cast<UINT8 *>(PoolAlloc(ADDONCARD_OOB_VARSTORE_SIZE + 1));
   if (Buffer == nullptr) return;
-  FillBytes(Buffer, ADDONCARD_OOB_VAR_SIZE, 0x11);
-  EFI_STATUS Status = WriteVariable(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID,
-                                    ADDONCARD_VOLATILE_VAR_ATTRIBUTES, ADDONCARD_OOB_VAR_SIZE - 1, Buffer);
+  FillBytes(Buffer, ADDONCARD_OOB_VARSTORE_SIZE, 0x11);
+  EFI_STATUS Status =
+      WriteVariable(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID, ADDONCARD_VOLATILE_VAR_ATTRIBUTES,
+                    ADDONCARD_OOB_VARSTORE_SIZE - 1, Buffer);
   if (Status == EFI_SUCCESS) Status = LoadOobVar(reinterpret_cast<ADDONCARD_OOB_SLOTS *>(Buffer));
   ReportLine Details;
   Log.Record("variables/LoadOobVar replaces a 1023-byte variable by 1024 zero bytes",
-             Status == EFI_SUCCESS && AllZero(Buffer, ADDONCARD_OOB_VAR_SIZE),
+             Status == EFI_SUCCESS && AllZero(Buffer, ADDONCARD_OOB_VARSTORE_SIZE),
              Details.Text("gave ").Status(Status));
   CheckStoredZeros(Log,
                    "variables/the repaired TLX_ADDONCARD_OOB_VAR is stored with 1024 bytes, attributes 0x6",
-                   TLX_ADDONCARD_OOB_VAR, ADDONCARD_OOB_VAR_SIZE, Buffer);
+                   TLX_ADDONCARD_OOB_VAR, ADDONCARD_OOB_VARSTORE_SIZE, Buffer);
   PoolFree(Buffer);
 }
 
@@ -168,7 +169,7 @@ void CheckShortOobRepaired(CheckLog &Log) {
 // The stored list equals Expected, with the record's size and the non-volatile
 // attributes.
 bool StoredPciListIs(const ADDONCARD_PCI_ID_LIST &Expected, ReportLine &Details) {
-  UINT8 Stored[ADDONCARD_PCI_VAR_SIZE + 8] = {};
+  UINT8 Stored[ADDONCARD_PCI_VARSTORE_SIZE + 8] = {};
   const StoredVariable Read =
       ReadVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, Stored, sizeof(Stored));
   const bool Same = Read.Status == EFI_SUCCESS && Read.Size == sizeof(Expected) &&
@@ -224,9 +225,9 @@ constexpr StoredPciCase STORED_PCI_CASES[] = {
 };
 
 void RunStoredPciCase(CheckLog &Log, const StoredPciCase &Case) {
-  UINT8 Bytes[ADDONCARD_PCI_VAR_SIZE + 1] = {};
+  UINT8 Bytes[ADDONCARD_PCI_VARSTORE_SIZE + 1] = {};
   CopyBytes(Bytes, &Case.Record, sizeof(Case.Record));
-  Bytes[ADDONCARD_PCI_VAR_SIZE] = Case.Extra;
+  Bytes[ADDONCARD_PCI_VARSTORE_SIZE] = Case.Extra;
   const EFI_STATUS Status = WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID,
                                           ADDONCARD_PCI_VAR_ATTRIBUTES, Case.Size, Bytes);
   if (EFI_ERROR(Status)) {

@@ -2,42 +2,43 @@
 
 namespace {
 
-// Largest running total of node lengths; keeps the total plus the 4-byte end node
-// representable.
-constexpr UINT64 MAX_DEVICE_PATH_TOTAL = ~0ULL - END_DEVICE_PATH_LENGTH;
-
-bool IsFilePathNode(const EFI_DEVICE_PATH_PROTOCOL &Node) {
-  return Node.Type == MEDIA_DEVICE_PATH && Node.SubType == MEDIA_FILEPATH_DP;
+bool IsFilePathNode(UINT8 Type, UINT8 SubType) {
+  return Type == MEDIA_DEVICE_PATH && SubType == MEDIA_FILEPATH_DP;
 }
 
 // A file-path node carries a UTF-16 name whose terminator must lie inside the node.
-bool FilePathNodeIsTerminated(const UINT8 *Node, UINT16 Length) {
-  return Node[Length - 2] == 0 && Node[Length - 1] == 0;
+bool FilePathNodeIsTerminated(ByteView Node) {
+  const UINTN Length = Node.Size();
+  return Node.Data()[Length - 2] == 0 && Node.Data()[Length - 1] == 0;
 }
 
-// Walks the nodes up to the end-of-entire-path node; gives the whole path's byte
-// size including that node, or 0 as soon as a node fails a check. The walk has no
-// byte bound of its own: callers pass paths that firmware has built and terminated.
-UINTN WalkDevicePath(const EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
-  if (DevicePath == nullptr) return 0;
-  const auto *Node = reinterpret_cast<const UINT8 *>(DevicePath);
-  UINT64 Total = 0;
-  for (;;) {
-    const auto &Header = *reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Node);
-    const UINT16 Length = DevicePathNodeLength(Header);
-    if (IsDevicePathEndNode(Header)) return Length == END_DEVICE_PATH_LENGTH ? Total + Length : 0;
-    if (Length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) return 0;
-    if (Length > MAX_DEVICE_PATH_TOTAL - Total) return 0;
-    Total += Length;
-    if (IsFilePathNode(Header) && !FilePathNodeIsTerminated(Node, Length)) return 0;
-    Node += Length;
-  }
+ByteView UnsizedPath(const EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
+  return ByteView(reinterpret_cast<const UINT8 *>(DevicePath), DEVICE_PATH_WALK_LIMIT);
 }
 
 }  // namespace
 
-bool DevicePathIsValid(const EFI_DEVICE_PATH_PROTOCOL *DevicePath) { return WalkDevicePath(DevicePath) != 0; }
+UINTN ValidatedDevicePathSize(ByteView Bytes) {
+  UINTN Offset = 0;
+  for (;;) {
+    UINT8 Type = 0;
+    UINT8 SubType = 0;
+    UINT16 Length = 0;
+    if (!Bytes.Read8(Offset, &Type) || !Bytes.Read8(Offset + 1, &SubType) ||
+        !Bytes.Read16(Offset + 2, &Length))
+      return 0;
+    if (Length < sizeof(EFI_DEVICE_PATH_PROTOCOL) || !Bytes.Holds(Offset, Length)) return 0;
+    if (Type == END_DEVICE_PATH_TYPE && SubType == END_ENTIRE_DEVICE_PATH_SUBTYPE)
+      return Length == END_DEVICE_PATH_LENGTH ? Offset + Length : 0;
+    if (IsFilePathNode(Type, SubType) && !FilePathNodeIsTerminated(Bytes.Slice(Offset, Length))) return 0;
+    Offset += Length;
+  }
+}
 
 UINTN ValidatedDevicePathSize(const EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
-  return WalkDevicePath(DevicePath);
+  return ValidatedDevicePathSize(UnsizedPath(DevicePath));
+}
+
+bool DevicePathIsValid(const EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
+  return ValidatedDevicePathSize(DevicePath) != 0;
 }

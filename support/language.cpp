@@ -39,10 +39,34 @@ bool IsKeywordNamespace(const CHAR8 *Language) {
   return AsciiCompareN(Language, KEYWORD_NAMESPACE_PREFIX, KEYWORD_NAMESPACE_PREFIX_CHARS) == 0;
 }
 
-EFI_STATUS WriteString(EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *Text) {
+// Writes Text under *StringId in one language: the first write creates the
+// string and fixes its id, every later one reuses it.
+EFI_STATUS WriteStringInLanguage(EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle,
+                                 EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *Text) {
   if (*StringId == 0)
-    return HiiString->NewString(HiiString, CurrentHiiHandle, StringId, Language, nullptr, Text, nullptr);
-  return HiiString->SetString(HiiString, CurrentHiiHandle, *StringId, Language, Text, nullptr);
+    return Strings->NewString(Strings, HiiHandle, StringId, Language, nullptr, Text, nullptr);
+  return Strings->SetString(Strings, HiiHandle, *StringId, Language, Text, nullptr);
+}
+
+// A copy of Languages holding only its display languages: keyword namespaces
+// and empty entries left out, the rest joined by ";". Null when the pool is
+// exhausted.
+CHAR8 *CopyDisplayLanguages(const CHAR8 *Languages) {
+  const UINTN Length = AsciiLengthBounded(Languages);
+  if (Length > MAX_LANGUAGE_LIST_BYTES) return nullptr;
+  auto *Copy = static_cast<CHAR8 *>(PoolAllocZero(Length + 1));
+  if (Copy == nullptr) return nullptr;
+  UINTN Written = 0;
+  for (const CHAR8 *Entry = Languages; *Entry != 0;) {
+    const UINTN EntryChars = EntryLength(Entry);
+    if (EntryChars != 0 && !IsKeywordNamespace(Entry)) {
+      if (Written != 0) Copy[Written++] = ';';
+      CopyBytes(Copy + Written, Entry, EntryChars);
+      Written += EntryChars;
+    }
+    Entry += Entry[EntryChars] == 0 ? EntryChars : EntryChars + 1;
+  }
+  return Copy;
 }
 
 // Reads StringId in Language into a new block that always ends in a NUL. The
@@ -54,14 +78,14 @@ EFI_STATUS ReadString(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CH
   *Text = nullptr;
   CHAR16 Scratch = 0;
   UINTN Size = 0;
-  EFI_STATUS Status =
-      HiiString->GetString(HiiString, Language, HiiHandle, StringId, &Scratch, &Size, nullptr);
+  EFI_HII_STRING_PROTOCOL *Strings = GetHiiString();
+  EFI_STATUS Status = Strings->GetString(Strings, Language, HiiHandle, StringId, &Scratch, &Size, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   if (Size > MAX_STRING_BYTES) return EFI_BAD_BUFFER_SIZE;
   const UINTN Reported = Size;
   auto *Block = static_cast<CHAR16 *>(PoolAllocZero((Reported + 1) / 2 * 2 + sizeof(CHAR16)));
   if (Block == nullptr) return EFI_OUT_OF_RESOURCES;
-  Status = HiiString->GetString(HiiString, Language, HiiHandle, StringId, Block, &Size, nullptr);
+  Status = Strings->GetString(Strings, Language, HiiHandle, StringId, Block, &Size, nullptr);
   if (EFI_ERROR(Status)) {
     PoolFree(Block);
     return Status == EFI_INVALID_LANGUAGE ? EFI_NOT_FOUND : Status;
@@ -69,15 +93,6 @@ EFI_STATUS ReadString(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CH
   *Text = Block;
   return EFI_SUCCESS;
 }
-
-// The first entry at or after Position (runs of ";" passed over), or null when
-// there is none.
-const CHAR8 *ListEntryFrom(const CHAR8 *Position) {
-  while (*Position == ';') ++Position;
-  return *Position == 0 ? nullptr : Position;
-}
-
-const CHAR8 *NextListEntry(const CHAR8 *Entry) { return ListEntryFrom(Entry + EntryLength(Entry)); }
 
 enum class MatchResult { NoMatch, Matched, OutOfResources };
 
@@ -108,7 +123,8 @@ MatchResult MatchCandidate(const CHAR8 *Supported, const CHAR8 *Candidate, CHAR8
 
 }  // namespace
 
-CHAR8 *QueryPackageLanguages(const EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle) {
+CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle) {
+  EFI_HII_STRING_PROTOCOL *Strings = GetHiiString();
   if (Strings == nullptr) return nullptr;
   UINTN Size = 0;
   if (Strings->GetLanguages(Strings, HiiHandle, nullptr, &Size) != EFI_BUFFER_TOO_SMALL || Size == 0 ||
@@ -124,8 +140,6 @@ CHAR8 *QueryPackageLanguages(const EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HAN
   }
   return Languages;
 }
-
-CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle) { return QueryPackageLanguages(HiiString, HiiHandle); }
 
 EFI_STATUS ReadPlatformLanguage(CHAR8 **Value) {
   if (Value == nullptr) return EFI_INVALID_PARAMETER;
@@ -165,56 +179,99 @@ CHAR8 *PickBestLanguage(const CHAR8 *SupportedLanguages, ...) {
   return Chosen;
 }
 
+EFI_STATUS WriteStringInLanguageList(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID *StringId, CHAR8 *Languages,
+                                     const CHAR16 *Text, bool SkipKeywordNamespaces) {
+  if (StringId == nullptr || Languages == nullptr || Text == nullptr) return EFI_INVALID_PARAMETER;
+  EFI_HII_STRING_PROTOCOL *Strings = GetHiiString();
+  if (Strings == nullptr) return EFI_NOT_FOUND;
+  // Stays an error when no entry is written at all.
+  EFI_STATUS Status = EFI_INVALID_PARAMETER;
+  for (CHAR8 *Entry = Languages; *Entry != 0;) {
+    const UINTN Length = EntryLength(Entry);
+    const CHAR8 Separator = Entry[Length];
+    if (Length != 0 && !(SkipKeywordNamespaces && IsKeywordNamespace(Entry))) {
+      Entry[Length] = 0;
+      Status = WriteStringInLanguage(Strings, HiiHandle, StringId, Entry, Text);
+      Entry[Length] = Separator;
+      if (EFI_ERROR(Status)) break;
+    }
+    Entry += Separator == 0 ? Length : Length + 1;
+  }
+  return Status;
+}
+
 EFI_STRING_ID SetStringInLanguages(EFI_STRING_ID StringId, const CHAR16 *Text, const CHAR8 *Languages) {
-  if (Text == nullptr || HiiString == nullptr) return 0;
+  if (Text == nullptr || GetHiiString() == nullptr) return 0;
   const bool AllDisplayLanguages = Languages == nullptr;
   CHAR8 *List = AllDisplayLanguages ? GetPackageLanguages(CurrentHiiHandle) : CopyLanguageList(Languages);
   if (List == nullptr) return 0;
-
-  // Stays an error when no entry is written at all.
-  EFI_STATUS Status = EFI_INVALID_PARAMETER;
-  for (CHAR8 *Entry = List; *Entry != 0;) {
-    const UINTN Length = EntryLength(Entry);
-    const bool Last = Entry[Length] == 0;
-    Entry[Length] = 0;
-    // An empty entry names no language; keyword namespaces are written only
-    // when asked for by name.
-    if (Length != 0 && !(AllDisplayLanguages && IsKeywordNamespace(Entry))) {
-      Status = WriteString(&StringId, Entry, Text);
-      if (EFI_ERROR(Status)) break;
-    }
-    Entry += Last ? Length : Length + 1;
-  }
+  // Keyword namespaces are written only when asked for by name.
+  const EFI_STATUS Status =
+      WriteStringInLanguageList(CurrentHiiHandle, &StringId, List, Text, AllDisplayLanguages);
   PoolFree(List);
   return EFI_ERROR(Status) ? 0 : StringId;
 }
 
-CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId) {
-  if (HiiString == nullptr) return nullptr;
-  CHAR8 *Languages = GetPackageLanguages(HiiHandle);
-  if (Languages == nullptr) return nullptr;
+namespace {
+
+// What one attempt to read a string in one language gave.
+enum class ReadOutcome { Found, NotInLanguage, Failed };
+
+ReadOutcome ReadInLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CHAR8 *Language,
+                           CHAR16 **Text) {
+  const EFI_STATUS Status = ReadString(HiiHandle, StringId, Language, Text);
+  if (!EFI_ERROR(Status)) return ReadOutcome::Found;
+  return Status == EFI_INVALID_LANGUAGE ? ReadOutcome::NotInLanguage : ReadOutcome::Failed;
+}
+
+// The platform language's best match among the display languages (a prefix
+// match: "en-GB" finds "en-US"). *Chosen is that language (the caller frees it)
+// or null when the platform language matches none.
+ReadOutcome ReadInPlatformLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CHAR8 *Display,
+                                   CHAR8 **Chosen, CHAR16 **Text) {
+  *Chosen = nullptr;
   CHAR8 *Platform = nullptr;
   ReadPlatformLanguage(&Platform);  // without it, only the package's own order counts
-
-  // First the platform language; when the string is not there, the package's
-  // languages one after another from Fallback on.
-  const CHAR8 *Fallback = ListEntryFrom(Languages);
-  CHAR16 *Text = nullptr;
-  while (Fallback != nullptr) {
-    CHAR8 *Chosen = PickBestLanguage(Languages, "", Platform != nullptr ? Platform : "", Fallback, nullptr);
-    if (Chosen == nullptr) break;
-    const EFI_STATUS Status = ReadString(HiiHandle, StringId, Chosen, &Text);
-    PoolFree(Chosen);
-    if (Status != EFI_INVALID_LANGUAGE) break;
-    if (Platform != nullptr) {
-      PoolFree(Platform);
-      Platform = nullptr;
-    } else {
-      Fallback = NextListEntry(Fallback);
-    }
-  }
+  if (Platform == nullptr) return ReadOutcome::NotInLanguage;
+  *Chosen = PickBestLanguage(Display, Platform, nullptr);
   PoolFree(Platform);
+  if (*Chosen == nullptr) return ReadOutcome::NotInLanguage;
+  return ReadInLanguage(HiiHandle, StringId, *Chosen, Text);
+}
+
+// Each display language in list order, itself and not a prefix match of it (in
+// "en-US;en" a match for "en" would always land on "en-US"), except Tried.
+ReadOutcome ReadInListOrder(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, CHAR8 *Display,
+                            const CHAR8 *Tried, CHAR16 **Text) {
+  for (CHAR8 *Entry = Display; *Entry != 0;) {
+    const UINTN Length = EntryLength(Entry);
+    const bool Last = Entry[Length] == 0;
+    Entry[Length] = 0;
+    if (Tried == nullptr || AsciiCompareN(Entry, Tried, Length + 1) != 0) {
+      const ReadOutcome Outcome = ReadInLanguage(HiiHandle, StringId, Entry, Text);
+      if (Outcome != ReadOutcome::NotInLanguage) return Outcome;
+    }
+    Entry += Last ? Length : Length + 1;
+  }
+  return ReadOutcome::NotInLanguage;
+}
+
+}  // namespace
+
+CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId) {
+  if (GetHiiString() == nullptr) return nullptr;
+  CHAR8 *Languages = GetPackageLanguages(HiiHandle);
+  if (Languages == nullptr) return nullptr;
+  CHAR8 *Display = CopyDisplayLanguages(Languages);
   PoolFree(Languages);
+  if (Display == nullptr) return nullptr;
+
+  CHAR16 *Text = nullptr;
+  CHAR8 *Chosen = nullptr;
+  if (ReadInPlatformLanguage(HiiHandle, StringId, Display, &Chosen, &Text) == ReadOutcome::NotInLanguage)
+    ReadInListOrder(HiiHandle, StringId, Display, Chosen, &Text);
+  PoolFree(Chosen);
+  PoolFree(Display);
   return Text;
 }
 

@@ -17,14 +17,29 @@ void SetCurrentHiiHandle(EFI_HII_HANDLE Handle);
 // nothing could be written or a write failed (languages before it keep Text).
 EFI_STRING_ID SetStringInLanguages(EFI_STRING_ID StringId, const CHAR16 *Text, const CHAR8 *Languages);
 
+// The one walk that writes a string in a list of languages, under both
+// SetStringInLanguages and the registration's SetStringAllLanguages. Writes Text
+// in each entry of Languages (";"-separated; empty entries name no language),
+// in the package list HiiHandle: while *StringId is 0 NewString creates the
+// string and fixes its id, after that SetString writes that id. Keyword
+// namespaces are passed over when SkipKeywordNamespaces is set. Each entry is
+// ended in place for its call and its ";" put back, so Languages is whole again
+// on return. Stops at the first failing write; languages before it keep Text.
+//   EFI_SUCCESS            at least one language written, none failed
+//   EFI_INVALID_PARAMETER  no language written (empty list, all passed over)
+//   EFI_NOT_FOUND          no HII string protocol
+//   any status of NewString or SetString
+EFI_STATUS WriteStringInLanguageList(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID *StringId, CHAR8 *Languages,
+                                     const CHAR16 *Text, bool SkipKeywordNamespaces);
+
 // The text of StringId in the platform language when the package list has it
-// there, else in the list's first language that holds it; null when none does.
+// there, else in the list's first display language that holds it; null when
+// none does. Keyword namespaces ("x-UEFI...") are never read: their strings are
+// keywords, not text to show.
 CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId);
 
 // The package list's language list, NUL-terminated; null on any failure.
 CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle);
-// The same through a given string protocol; none when Strings is null.
-CHAR8 *QueryPackageLanguages(const EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle);
 
 // The value of the global variable PlatformLang in *Value (always NUL-terminated,
 // cut at the variable's size when it was stored without a NUL). On failure

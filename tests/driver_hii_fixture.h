@@ -49,9 +49,10 @@ struct StringSpy {
   static inline EFI_HII_STRING_PROTOCOL *Real = nullptr;
   static inline std::vector<std::string> Calls;
 
+  // Wrapping the spy itself, or nothing, keeps the protocol wrapped before.
   static EFI_HII_STRING_PROTOCOL *Wrap(EFI_HII_STRING_PROTOCOL *Protocol) {
-    Real = Protocol;
-    Table = *Protocol;
+    if (Protocol != nullptr && Protocol != &Table) Real = Protocol;
+    Table = *Real;
     Table.NewString = NewString;
     Table.SetString = SetString;
     Table.GetLanguages = GetLanguages;

@@ -47,82 +47,48 @@ std::vector<UINT8> Pattern(std::size_t Size, UINT8 Seed) {
   return Bytes;
 }
 
-// ---- device-path size ----------------------------------------------------------------
-
-TEST(DevicePathByteSize, CountsNodesUpToTheEndNodeAndStopsAtBrokenOnes) {
-  struct Case {
-    const char *Name;
-    std::vector<UINT8> Path;
-    UINTN Size;
-  } Cases[] = {
-      {"lone end node", {0x7F, 0xFF, 0x04, 0x00}, 4},
-      {"vendor node and end",
-       std::vector<UINT8>(reinterpret_cast<const UINT8 *>(&ADDONCARD_DEVICE_PATH),
-                          reinterpret_cast<const UINT8 *>(&ADDONCARD_DEVICE_PATH) + 24),
-       24},
-      {"type 0 node first", {0x00, 0x01, 0x08, 0x00, 0, 0, 0, 0, 0x7F, 0xFF, 0x04, 0x00}, 0},
-      {"zero-length node after a good one", {0x01, 0x01, 0x06, 0x00, 0, 0, 0x03, 0x01, 0x00, 0x00}, 6},
-      {"node shorter than its header", {0x01, 0x01, 0x06, 0x00, 0, 0, 0x03, 0x01, 0x02, 0x00}, 6},
-      {"end-instance node is walked over", {0x7F, 0x01, 0x04, 0x00, 0x7F, 0xFF, 0x04, 0x00}, 8},
-  };
-  for (const auto &C : Cases) {
-    SCOPED_TRACE(C.Name);
-    EXPECT_EQ(DevicePathByteSize(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(C.Path.data())), C.Size);
-  }
-  EXPECT_EQ(DevicePathByteSize(nullptr), 0u);
-}
-
-TEST(DevicePathByteSize, GivesUpOnAPathLongerThanTheWalkLimit) {
-  // 0xFFFC-byte nodes, never an end node within reach of the limit.
-  std::vector<UINT8> Path(3 * 0xFFFC, 0);
-  for (std::size_t At = 0; At < Path.size(); At += 0xFFFC) {
-    Path[At] = 0x01;
-    Path[At + 2] = 0xFC;
-    Path[At + 3] = 0xFF;
-  }
-  const UINTN Size = DevicePathByteSize(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Path.data()));
-  EXPECT_GT(Size, DEVICE_PATH_WALK_LIMIT);
-  EXPECT_LE(Size, Path.size());
-}
-
 // ---- registry ------------------------------------------------------------------------
 
-class VarStoreRegistryTest : public SimTest {};
+class VarStoreRegistryTest : public SimTest {
+ protected:
+  // Package-list handles as the registry sees them: values it only compares.
+  static EFI_HII_HANDLE List(std::uintptr_t N) { return reinterpret_cast<EFI_HII_HANDLE>(0x1000 * N); }
+  static std::size_t UsedEntries() {
+    std::size_t Used = 0;
+    for (const VARSTORE_RECORD &Entry : VarStoreRegistry) Used += Entry.VarStoreId != 0;
+    return Used;
+  }
+};
 
-TEST_F(VarStoreRegistryTest, KeepsFiftyStoresAndAnswersWithTheFirstOfAnId) {
-  for (UINT16 Id = 1; Id <= 50; ++Id) RegisterVarStore(u"Store", StoreGuid, Id, Id, 0, 0);
+TEST_F(VarStoreRegistryTest, KeepsFiftyStoresAndRefusesNamesThatDoNotFitWhole) {
+  for (UINT16 Id = 1; Id <= 50; ++Id) RegisterVarStore(List(1), u"Store", StoreGuid, Id, Id, 0, 0);
   std::vector<UINT8> Before(sizeof(VarStoreRegistry));
   std::memcpy(Before.data(), VarStoreRegistry, Before.size());
-  RegisterVarStore(u"Late", OtherGuid, 51, 51, 7, 1);
+  RegisterVarStore(List(1), u"Late", OtherGuid, 51, 51, 7, 1);
+  RegisterVarStore(List(2), u"Late", OtherGuid, 1, 51, 7, 1);
   EXPECT_EQ(std::memcmp(Before.data(), VarStoreRegistry, Before.size()), 0);
-
-  UINT16 Size = 0;
-  EXPECT_FALSE(FindVarStore(51, nullptr, nullptr, &Size, nullptr, nullptr));
-  EXPECT_EQ(Size, 0u);
-  EXPECT_TRUE(FindVarStore(50, nullptr, nullptr, &Size, nullptr, nullptr));
-  EXPECT_EQ(Size, 50u);
+  EXPECT_EQ(FindVarStore(List(1), 51), nullptr);
+  EXPECT_EQ(FindVarStore(List(2), 1), nullptr);
+  ASSERT_NE(FindVarStore(List(1), 50), nullptr);
+  EXPECT_EQ(FindVarStore(List(1), 50)->Size, 50u);
+  // A store already there is refreshed even in a full registry.
+  RegisterVarStore(List(1), u"Renamed", OtherGuid, 50, 9, 3, 1);
+  const VARSTORE_RECORD *Refreshed = FindVarStore(List(1), 50);
+  ASSERT_NE(Refreshed, nullptr);
+  EXPECT_EQ(std::u16string(Refreshed->Name), u"Renamed");
+  EXPECT_EQ(Refreshed->Size, 9u);
+  EXPECT_EQ(UsedEntries(), 50u);
 
   ResetForeignVarStoreState();
-  RegisterVarStore(u"First", StoreGuid, 7, 41, 0, 0);
-  RegisterVarStore(u"Second", OtherGuid, 7, 99, 3, 1);
-  RegisterVarStore(std::u16string(200, u'x').c_str(), StoreGuid, 3, 1, 0, 0);
-  RegisterVarStore(u"Zero", StoreGuid, 0, 1, 0, 0);  // id 0 marks a free entry: not a store
-  CHAR16 Name[VARSTORE_NAME_CHARS] = u"keep";
-  EFI_GUID Guid = OtherGuid;
-  EXPECT_FALSE(FindVarStore(4, Name, &Guid, nullptr, nullptr, nullptr));
-  EXPECT_FALSE(FindVarStore(0, Name, &Guid, nullptr, nullptr, nullptr));
-  EXPECT_EQ(std::u16string(Name), u"keep");
-  EXPECT_TRUE(GuidEquals(Guid, OtherGuid));
-  ASSERT_TRUE(FindVarStore(3, Name, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(std::u16string(Name), std::u16string(VARSTORE_NAME_CHARS - 1, u'x'));
-  UINT32 Attributes = 5;
-  UINT8 IsEfi = 9;
-  ASSERT_TRUE(FindVarStore(7, Name, &Guid, &Size, &Attributes, &IsEfi));
-  EXPECT_EQ(std::u16string(Name), u"First");
-  EXPECT_TRUE(GuidEquals(Guid, StoreGuid));
-  EXPECT_EQ(Size, 41u);
-  EXPECT_EQ(Attributes, 0u);
-  EXPECT_EQ(IsEfi, 0u);
+  const std::u16string Longest(VARSTORE_NAME_CHARS - 1, u'x');
+  RegisterVarStore(List(1), Longest.c_str(), StoreGuid, 3, 1, 0, 0);
+  RegisterVarStore(List(1), std::u16string(VARSTORE_NAME_CHARS, u'y').c_str(), StoreGuid, 4, 1, 0, 0);
+  RegisterVarStore(List(1), u"Zero", StoreGuid, 0, 1, 0, 0);  // id 0 marks a free entry: not a store
+  EXPECT_EQ(FindVarStore(List(1), 4), nullptr);               // a cut name would name no store
+  EXPECT_EQ(FindVarStore(List(1), 0), nullptr);
+  ASSERT_NE(FindVarStore(List(1), 3), nullptr);
+  EXPECT_EQ(std::u16string(FindVarStore(List(1), 3)->Name), Longest);
+  EXPECT_EQ(UsedEntries(), 1u);
 }
 
 // Opcode bytes as a card's IFR carries them.
@@ -150,8 +116,12 @@ std::vector<UINT8> VarStoreEfiOpcode(UINT16 Id, UINT32 Attributes, UINT16 Size, 
   return Op;
 }
 
+void Record(EFI_HII_HANDLE Handle, const std::vector<UINT8> &Opcode) {
+  EXPECT_EQ(RecordVarStoreOpcode(Handle, Opcode.data(), Opcode.size()), EFI_SUCCESS);
+}
+
 TEST_F(VarStoreRegistryTest, RecordsStoreOpcodesWithoutReadingPastTheOpcodeOrThePackage) {
-  const std::string Sixty(60, 'N');
+  const std::string Longest(IFR_LENGTH_MASK - 27, 'N');  // the longest name an EFI store opcode holds
   struct Case {
     const char *Name;
     std::vector<UINT8> Opcode;
@@ -163,8 +133,8 @@ TEST_F(VarStoreRegistryTest, RecordsStoreOpcodesWithoutReadingPastTheOpcodeOrThe
     UINT8 IsEfi;
   } Cases[] = {
       {"buffer store", VarStoreOpcode(1, 41, "PortConfig"), 0, true, u"PortConfig", 41, 0, 0},
-      {"EFI store, 60-character name", VarStoreEfiOpcode(1, 7, 4, Sixty), 0, true, std::u16string(40, u'N'),
-       4, 7, 1},
+      {"EFI store, longest name kept whole", VarStoreEfiOpcode(1, 7, 4, Longest), 0, true,
+       std::u16string(Longest.begin(), Longest.end()), 4, 7, 1},
       {"name without NUL ends with the opcode", VarStoreOpcode(1, 2, "Abc", false), 0, true, u"Abc", 2, 0, 0},
       {"package ends inside the name", VarStoreOpcode(1, 2, "Abcdef"), 22 + 3, true, u"Abc", 2, 0, 0},
       {"package ends inside the fixed fields", VarStoreOpcode(1, 2, "Abc"), 21, false, u"", 0, 0, 0},
@@ -172,6 +142,7 @@ TEST_F(VarStoreRegistryTest, RecordsStoreOpcodesWithoutReadingPastTheOpcodeOrThe
       {"other opcode", {0x25, 0x08, 1, 0, 0, 0, 0, 0}, 0, false, u"", 0, 0, 0},
       {"nothing available", VarStoreOpcode(1, 2, "Abc"), 1, false, u"", 0, 0, 0},
   };
+  ASSERT_EQ(Cases[1].Opcode.size(), IFR_LENGTH_MASK);
   // The length byte claims less than the fixed fields of a buffer store.
   Cases[4].Opcode[1] = static_cast<UINT8>(Cases[4].Opcode.size());
   for (auto &C : Cases) {
@@ -180,25 +151,44 @@ TEST_F(VarStoreRegistryTest, RecordsStoreOpcodesWithoutReadingPastTheOpcodeOrThe
     const std::size_t Available = C.Available == 0 ? C.Opcode.size() : C.Available;
     // Exactly the bytes handed over, on the heap: any read past them is caught.
     std::vector<UINT8> Bytes(C.Opcode.begin(), C.Opcode.begin() + static_cast<long>(Available));
-    EXPECT_EQ(RecordVarStoreOpcode(Bytes.data(), Bytes.size()), EFI_SUCCESS);
-    CHAR16 Name[VARSTORE_NAME_CHARS] = {};
-    UINT16 Size = 0;
-    UINT32 Attributes = 0;
-    UINT8 IsEfi = 0;
-    ASSERT_EQ(FindVarStore(1, Name, nullptr, &Size, &Attributes, &IsEfi), C.Registered ? TRUE : FALSE);
-    EXPECT_EQ(std::u16string(Name), C.StoredName);
-    EXPECT_EQ(Size, C.Size);
-    EXPECT_EQ(Attributes, C.Attributes);
-    EXPECT_EQ(IsEfi, C.IsEfi);
+    Record(List(1), Bytes);
+    const VARSTORE_RECORD *Store = FindVarStore(List(1), 1);
+    ASSERT_EQ(Store != nullptr, C.Registered);
+    if (Store == nullptr) continue;
+    EXPECT_EQ(std::u16string(Store->Name), C.StoredName);
+    EXPECT_EQ(Store->Size, C.Size);
+    EXPECT_EQ(Store->Attributes, C.Attributes);
+    EXPECT_EQ(Store->IsEfi, C.IsEfi);
+    EXPECT_EQ(Store->CardHiiHandle, List(1));
   }
   // A length byte whose scope bit is set still gives the opcode's length.
   ResetForeignVarStoreState();
   auto Scoped = VarStoreOpcode(2, 8, "S");
   Scoped[1] |= 0x80;
-  RecordVarStoreOpcode(Scoped.data(), Scoped.size());
-  EFI_GUID Guid{};
-  ASSERT_TRUE(FindVarStore(2, nullptr, &Guid, nullptr, nullptr, nullptr));
-  EXPECT_TRUE(GuidEquals(Guid, StoreGuid));
+  Record(List(1), Scoped);
+  ASSERT_NE(FindVarStore(List(1), 2), nullptr);
+  EXPECT_TRUE(GuidEquals(FindVarStore(List(1), 2)->Guid, StoreGuid));
+}
+
+TEST_F(VarStoreRegistryTest, CardsWhoseStoresShareIdsEachFindTheirOwnAndRescansAddNothing) {
+  // Two card models, each numbering its stores from 1.
+  const std::vector<std::vector<UINT8>> FirstCard = {VarStoreOpcode(1, 41, "PortConfig"),
+                                                     VarStoreEfiOpcode(2, 7, 4, "PortBoot")};
+  const std::vector<std::vector<UINT8>> SecondCard = {VarStoreOpcode(1, 80, "NicSetup")};
+  for (int Scan = 0; Scan < 60; ++Scan)
+    for (const auto &Opcode : FirstCard) Record(List(1), Opcode);
+  for (const auto &Opcode : SecondCard) Record(List(2), Opcode);
+
+  EXPECT_EQ(UsedEntries(), 3u);
+  ASSERT_NE(FindVarStore(List(1), 1), nullptr);
+  ASSERT_NE(FindVarStore(List(2), 1), nullptr);
+  EXPECT_EQ(std::u16string(FindVarStore(List(1), 1)->Name), u"PortConfig");
+  EXPECT_EQ(FindVarStore(List(1), 1)->Size, 41u);
+  EXPECT_EQ(std::u16string(FindVarStore(List(2), 1)->Name), u"NicSetup");
+  EXPECT_EQ(FindVarStore(List(2), 1)->Size, 80u);
+  ASSERT_NE(FindVarStore(List(1), 2), nullptr);
+  EXPECT_EQ(FindVarStore(List(1), 2)->IsEfi, 1u);
+  EXPECT_EQ(FindVarStore(List(2), 2), nullptr);
 }
 
 // ---- reads and writes through the router ------------------------------------------------
@@ -216,6 +206,11 @@ class ForeignStoreTest : public SimTest {
                     .Options({{"Auto", 0}, {"Fast", 1}})
                     .Build();
     return sim::PublishCard(sim::AddPciFunction(0x15B3, 0x1021, Bus, 0, 0), List, {{StoreName, Bytes}});
+  }
+
+  sim::CardDriver &PublishPathlessCard() {
+    auto List = sim::CardFormSet("Pathless", OtherGuid).BufferStore(1, StoreName, StoreGuid, 41).Build();
+    return sim::PublishCardOnPath({}, List);
   }
 
   std::u16string Header(const sim::CardDriver &Card) {
@@ -301,6 +296,9 @@ TEST_F(ForeignStoreTest, CacheServesOnlyTheStoreItWasReadFrom) {
 
 TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
   sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
+  // A driver whose handle carries no device path: its list has no device-path
+  // package, and no router could find the driver anyway.
+  sim::CardDriver &Pathless = PublishPathlessCard();
   struct Case {
     const char *Name;
     const char *Service;  // null: none
@@ -312,13 +310,14 @@ TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
   } Cases[] = {
       {"block above 32768 bytes", nullptr, 0, nullptr, StoreName16, VARSTORE_BLOCK_BYTES + 1,
        EFI_BAD_BUFFER_SIZE},
-      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_INVALID_PARAMETER},
-      {"package-list handle lookup fails", "HiiDatabase.GetPackageListHandle", EFI_DEVICE_ERROR, nullptr,
-       StoreName16, 41, EFI_DEVICE_ERROR},
-      {"driver handle without device path", "BootServices.HandleProtocol", EFI_UNSUPPORTED, nullptr,
-       StoreName16, 41, EFI_UNSUPPORTED},
+      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_NOT_FOUND},
+      {"package-list export fails", "HiiDatabase.ExportPackageLists", EFI_DEVICE_ERROR, nullptr, StoreName16,
+       41, EFI_DEVICE_ERROR},
+      {"list without a device path", nullptr, 0, Pathless.HiiHandle, StoreName16, 41, EFI_NOT_FOUND},
       {"router refuses", "ConfigRouting.ExtractConfig", EFI_NOT_FOUND, nullptr, StoreName16, 41,
        EFI_NOT_FOUND},
+      {"router's block conversion fails", "ConfigRouting.ConfigToBlock", EFI_DEVICE_ERROR, nullptr,
+       StoreName16, 41, EFI_DEVICE_ERROR},
       {"name too long for a request", nullptr, 0, nullptr, std::u16string(8200, u'n'), 41,
        EFI_BUFFER_TOO_SMALL},
   };
@@ -333,7 +332,10 @@ TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
               C.Status);
     sim::ClearFaults();
     EXPECT_EQ(Block, std::vector<UINT8>(VARSTORE_BLOCK_BYTES + 1, Untouched));
-    EXPECT_EQ(Card.ExtractConfigCalls, CallsBefore);
+    // Only a conversion failure comes after the card answered.
+    if (C.Service == nullptr || std::string(C.Service) != "ConfigRouting.ConfigToBlock")
+      EXPECT_EQ(Card.ExtractConfigCalls, CallsBefore);
+    EXPECT_EQ(Pathless.ExtractConfigCalls, 0u);
     EXPECT_EQ(VarStoreReadCache.Block, nullptr);
     EXPECT_EQ(sim::HeldBlocks(), 0u);
   }
@@ -343,6 +345,7 @@ TEST_F(ForeignStoreTest, FailedReadsLeaveBlockAndCacheAloneAndHoldNothing) {
 TEST_F(ForeignStoreTest, FailedWritesLeaveTheStoreAloneAndDropTheCacheOnlyOnceRouted) {
   const auto Contents = Pattern(41, 3);
   sim::CardDriver &Card = PublishCard(0x3B, Contents);
+  sim::CardDriver &Pathless = PublishPathlessCard();
   struct Case {
     const char *Name;
     const char *Service;  // null: none
@@ -355,11 +358,10 @@ TEST_F(ForeignStoreTest, FailedWritesLeaveTheStoreAloneAndDropTheCacheOnlyOnceRo
   } Cases[] = {
       {"block above 32768 bytes", nullptr, 0, nullptr, StoreName16, VARSTORE_BLOCK_BYTES + 1,
        EFI_BAD_BUFFER_SIZE, false},
-      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_INVALID_PARAMETER, false},
-      {"package-list handle lookup fails", "HiiDatabase.GetPackageListHandle", EFI_DEVICE_ERROR, nullptr,
-       StoreName16, 41, EFI_DEVICE_ERROR, false},
-      {"driver handle without device path", "BootServices.HandleProtocol", EFI_UNSUPPORTED, nullptr,
-       StoreName16, 41, EFI_UNSUPPORTED, false},
+      {"unknown package list", nullptr, 0, &Card, StoreName16, 41, EFI_NOT_FOUND, false},
+      {"package-list export fails", "HiiDatabase.ExportPackageLists", EFI_DEVICE_ERROR, nullptr, StoreName16,
+       41, EFI_DEVICE_ERROR, false},
+      {"list without a device path", nullptr, 0, Pathless.HiiHandle, StoreName16, 41, EFI_NOT_FOUND, false},
       {"name too long for a request", nullptr, 0, nullptr, std::u16string(8200, u'n'), 41,
        EFI_BUFFER_TOO_SMALL, false},
       {"router fails", "ConfigRouting.RouteConfig", EFI_DEVICE_ERROR, nullptr, StoreName16, 41,
@@ -376,7 +378,7 @@ TEST_F(ForeignStoreTest, FailedWritesLeaveTheStoreAloneAndDropTheCacheOnlyOnceRo
               C.Status);
     sim::ClearFaults();
     EXPECT_EQ(Card.Store(StoreName), Contents);
-    EXPECT_EQ(Card.RouteConfigCalls, 0u);
+    EXPECT_EQ(Card.RouteConfigCalls + Pathless.RouteConfigCalls, 0u);
     EXPECT_EQ(VarStoreReadCache.Block == nullptr, C.Routed);
     EXPECT_EQ(sim::HeldBlocks(), C.Routed ? 0u : 1u);
   }
@@ -428,72 +430,138 @@ TEST_F(ForeignStoreTest, EveryAllocationFailureOfAReadOrWriteReleasesWhatItTook)
   EXPECT_TRUE(sim::TakePoolErrors().empty());
 }
 
+TEST_F(ForeignStoreTest, AWriteBeforeAnyReadReachesTheRouter) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
+  const auto Changed = Pattern(41, 50);
+  EXPECT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Changed.data(), 41), EFI_SUCCESS);
+  EXPECT_EQ(Card.Store(StoreName), Changed);
+}
+
+TEST_F(ForeignStoreTest, AWriteOfAnotherSizeDropsTheCachedCopyToo) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
+  std::vector<UINT8> Block(41, Untouched);
+  ASSERT_EQ(Read(Card, Block, 41), EFI_SUCCESS);
+  const auto Head = Pattern(8, 200);
+  ASSERT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Head.data(), 8), EFI_SUCCESS);
+  ASSERT_EQ(Read(Card, Block, 41), EFI_SUCCESS);
+  EXPECT_EQ(Card.ExtractConfigCalls, 2u);
+  EXPECT_EQ(std::vector<UINT8>(Block.begin(), Block.begin() + 8), Head);
+  EXPECT_EQ(Block, Card.Store(StoreName));
+  DiscardVarStoreReadCache();
+}
+
 TEST_F(ForeignStoreTest, WithoutHiiDatabaseOrRouterNothingIsReadOrWritten) {
   sim::CardDriver &Card = PublishCard(0x3B, Pattern(41, 3));
   std::vector<UINT8> Block(41, Untouched);
-  // A write before any read has no router.
-  EXPECT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), 41), EFI_NOT_FOUND);
-  EXPECT_EQ(Card.RouteConfigCalls, 0u);
-
   ResetDriverState();
-  InitializeServiceTables(nullptr, sim::SystemTable());
   sim::FailService("BootServices.LocateProtocol", EFI_NOT_FOUND, -1);
+  InitializeServiceTables(nullptr, sim::SystemTable());
   EXPECT_EQ(GetHiiDatabase(), nullptr);
+  EXPECT_EQ(GetConfigRouting(), nullptr);
   EXPECT_EQ(Read(Card, Block, 41), EFI_NOT_FOUND);
-  VarStoreRouter = nullptr;
   EXPECT_EQ(WriteVarStoreBlock(Card.HiiHandle, StoreName16, &StoreGuid, Block.data(), 41), EFI_NOT_FOUND);
   sim::ClearFaults();
   EXPECT_EQ(Block, std::vector<UINT8>(41, Untouched));
   EXPECT_EQ(Card.ExtractConfigCalls + Card.RouteConfigCalls, 0u);
   EXPECT_EQ(sim::HeldBlocks(), 0u);
-  // Found once it is there, and kept.
-  ASSERT_NE(GetHiiDatabase(), nullptr);
-  EXPECT_EQ(GetHiiDatabase(), VarStoreHiiDatabase);
+  // Found at the first use once they are there, and kept.
+  ASSERT_EQ(Read(Card, Block, 41), EFI_SUCCESS);
+  EXPECT_NE(HiiDatabase, nullptr);
+  EXPECT_NE(ConfigRouting, nullptr);
+  EXPECT_EQ(GetHiiDatabase(), HiiDatabase);
+  EXPECT_EQ(GetConfigRouting(), ConfigRouting);
+  DiscardVarStoreReadCache();
 }
 
 // A router whose ExtractConfig answers with a fixed text, for answers a real
-// router would not give.
-std::u16string CannedResults;
-EFI_STATUS EFIAPI CannedExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request,
-                                      CHAR16 **Progress, CHAR16 **Results) {
-  *Progress = const_cast<CHAR16 *>(Request);
-  void *Text = nullptr;
-  const UINTN Size = (CannedResults.size() + 1) * sizeof(CHAR16);
-  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Text))) return EFI_OUT_OF_RESOURCES;
-  std::memcpy(Text, CannedResults.c_str(), Size);
-  *Results = static_cast<CHAR16 *>(Text);
-  return EFI_SUCCESS;
-}
+// router would not give, and records the request; the rest is the real router.
+struct CannedRouter {
+  static inline EFI_HII_CONFIG_ROUTING_PROTOCOL Table{};
+  static inline std::u16string Results;
+  static inline std::u16string LastRequest;
 
-TEST_F(ForeignStoreTest, AnAnswerWithoutAUsableValueIsAFailedRead) {
+  static void Install() {
+    Table = *GetConfigRouting();
+    Table.ExtractConfig = ExtractConfig;
+    ConfigRouting = &Table;
+  }
+  static EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request,
+                                         CHAR16 **Progress, CHAR16 **Answer) {
+    LastRequest = Request;
+    *Progress = const_cast<CHAR16 *>(Request);
+    void *Text = nullptr;
+    const UINTN Size = (Results.size() + 1) * sizeof(CHAR16);
+    if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Text))) return EFI_OUT_OF_RESOURCES;
+    std::memcpy(Text, Results.c_str(), Size);
+    *Answer = static_cast<CHAR16 *>(Text);
+    return EFI_SUCCESS;
+  }
+};
+
+TEST_F(ForeignStoreTest, AReadTakesEveryElementOfTheCurrentConfigurationAndNothingElse) {
   sim::CardDriver &Card = PublishCard(0x3B, Pattern(4, 3), 4);
-  EFI_HII_CONFIG_ROUTING_PROTOCOL Canned{};
-  Canned.ExtractConfig = CannedExtractConfig;
-  const std::u16string Head = Header(Card) + u"&OFFSET=0&WIDTH=00000004";
+  CannedRouter::Install();
+  const std::u16string Store = Header(Card);
+  const std::u16string Head = Store + u"&OFFSET=0&WIDTH=00000004";
+  const std::u16string Defaults = u"&GUID=" + Hex(&StoreGuid, 16) + u"&NAME=0043&PATH=00&ALTCFG=0000";
   struct Case {
     const char *Name;
     std::u16string Results;
-    EFI_STATUS Status;
-    std::vector<UINT8> Block;  // empty: left alone
+    std::vector<UINT8> Block;  // empty: a failed read that leaves the block alone
   } Cases[] = {
-      {"no VALUE", Head, EFI_NOT_FOUND, {}},
-      {"empty VALUE", Head + u"&VALUE=&GUID=", EFI_NOT_FOUND, {}},
-      {"more digits than the block", Head + u"&VALUE=0102030405", EFI_BUFFER_TOO_SMALL, {}},
-      {"fewer digits: leading zero bytes", Head + u"&VALUE=a0B", EFI_SUCCESS, {0x0B, 0x0A, 0x00, 0x00}},
-      {"first VALUE counts", Head + u"&VALUE=01020304&ALTCFG=0000&VALUE=FFFFFFFF", EFI_SUCCESS, {4, 3, 2, 1}},
+      {"whole block", Head + u"&VALUE=01020304", {4, 3, 2, 1}},
+      {"fewer digits: leading zero bytes", Head + u"&VALUE=a0B", {0x0B, 0x0A, 0x00, 0x00}},
+      {"several elements", Store + u"&OFFSET=0&WIDTH=2&VALUE=0201&OFFSET=3&WIDTH=1&VALUE=04", {1, 2, 0, 4}},
+      {"a narrower element at an offset", Store + u"&OFFSET=2&WIDTH=2&VALUE=0403", {0, 0, 3, 4}},
+      {"defaults after the values",
+       Head + u"&VALUE=01020304" + Defaults + u"&OFFSET=0&WIDTH=00000004&VALUE=FFFFFFFF",
+       {4, 3, 2, 1}},
+      {"bare defaults after the values",
+       Head + u"&VALUE=01020304&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=FFFFFFFF",
+       {4, 3, 2, 1}},
+      {"header alone", Store, {}},
+      {"only defaults", Store + Defaults + u"&OFFSET=0&WIDTH=4&VALUE=FFFFFFFF", {}},
+      {"no VALUE", Head, {}},
+      {"empty VALUE", Head + u"&VALUE=&GUID=", {}},
+      {"more digits than the width", Head + u"&VALUE=0102030405", {}},
+      {"element outside the block", Store + u"&OFFSET=3&WIDTH=2&VALUE=0504", {}},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
     DiscardVarStoreReadCache();
-    VarStoreRouter = &Canned;
-    CannedResults = C.Results;
-    std::vector<UINT8> Block(4, Untouched);
-    EXPECT_EQ(Read(Card, Block, 4), C.Status);
-    EXPECT_EQ(Block, C.Block.empty() ? std::vector<UINT8>(4, Untouched) : C.Block);
-    EXPECT_EQ(sim::HeldBlocks(), C.Status == EFI_SUCCESS ? 1u : 0u);  // the answer is always released
+    CannedRouter::Results = C.Results;
+    std::vector<UINT8> Block(4, Untouched);  // exactly the block: ASan sees any write past it
+    const EFI_STATUS Status = Read(Card, Block, 4);
+    EXPECT_EQ(CannedRouter::LastRequest, Head);
+    if (C.Block.empty()) {
+      EXPECT_TRUE(EFI_ERROR(Status));
+      EXPECT_EQ(Block, std::vector<UINT8>(4, Untouched));
+      EXPECT_EQ(VarStoreReadCache.Block, nullptr);
+    } else {
+      EXPECT_EQ(Status, EFI_SUCCESS);
+      EXPECT_EQ(Block, C.Block);
+    }
+    EXPECT_EQ(sim::HeldBlocks(), EFI_ERROR(Status) ? 0u : 1u);  // the answer is always released
   }
   DiscardVarStoreReadCache();
-  VarStoreRouter = nullptr;
+}
+
+TEST_F(ForeignStoreTest, RequestsNameTheCardByItsListsDevicePathNotByWhateverItsHandleHolds) {
+  sim::CardDriver &Card = PublishCard(0x3B, Pattern(4, 3), 4);
+  const std::u16string Head = Header(Card) + u"&OFFSET=0&WIDTH=00000004";
+  CannedRouter::Install();
+  CannedRouter::Results = Head + u"&VALUE=01020304";
+  // The card's driver spoils the path on its handle after registering: where its
+  // end node was, a node now claims 64 bytes, far past the path's memory.
+  std::vector<UINT8> &Path = Card.DevicePath;
+  const std::vector<UINT8> Registered = Path;
+  std::copy_n(std::vector<UINT8>{0x01, 0x01, 0x40, 0x00}.begin(), 4, Path.end() - 4);
+  std::vector<UINT8> Block(4, Untouched);
+  EXPECT_EQ(Read(Card, Block, 4), EFI_SUCCESS);
+  EXPECT_EQ(CannedRouter::LastRequest, Head);
+  EXPECT_EQ(Block, (std::vector<UINT8>{4, 3, 2, 1}));
+  std::copy(Registered.begin(), Registered.end(), Path.begin());
+  DiscardVarStoreReadCache();
 }
 
 // ---- request growth ------------------------------------------------------------------------

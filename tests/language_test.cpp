@@ -183,6 +183,69 @@ TEST_F(BestLanguageTest, SkipsToTheSecondDisplayLanguageWhenTheFirstLacksTheStri
   EXPECT_EQ(Take(GetStringInBestLanguage(Handle, 3)), u"Seulement");
 }
 
+TEST_F(BestLanguageTest, NeverShowsAKeywordAndReachesEveryListedLanguage) {
+  using Strings = std::vector<std::optional<std::u16string>>;
+  struct Row {
+    const char *Name;
+    std::vector<std::pair<std::string, Strings>> Packages;
+    std::optional<std::string> PlatformLang;
+    EFI_STRING_ID Id;
+    std::u16string Expected;
+  };
+  const Strings Keywords = {u"x-QZV", u"KW", u"KW3"};
+  const std::vector<Row> Rows = {
+      {"keyword namespace listed first, platform language unmatched",
+       {{"x-UEFI-QZV", Keywords}, {"en-US", {u"English", u"Prompt"}}},
+       std::string("de-DE", 6),
+       2,
+       u"Prompt"},
+      {"keyword namespace before the second display language",
+       {{"en-US", {u"English", u"Hello"}},
+        {"x-UEFI-QZV", Keywords},
+        {"fr-FR", {u"Francais", u"Bonjour", u"Seul"}}},
+       std::string("en-US", 6),
+       3,
+       u"Seul"},
+      {"string only in a keyword namespace",
+       {{"en-US", {u"English", u"Hello"}}, {"x-UEFI-QZV", Keywords}},
+       std::nullopt,
+       3,
+       u"<none>"},
+      {"platform language naming a keyword namespace",
+       {{"x-UEFI-QZV", Keywords}, {"en-US", {u"English", u"Prompt"}}},
+       std::string("x-UEFI-QZV", 11),
+       2,
+       u"Prompt"},
+      {"a language that an earlier one would swallow by prefix",
+       {{"en-US", {u"English", u"Hello"}}, {"en", {u"English", u"Hello", u"Only en"}}},
+       std::nullopt,
+       3,
+       u"Only en"},
+      {"the same after the platform language missed",
+       {{"en-US", {u"English", u"Hello"}}, {"en", {u"English", u"Hello", u"Only en"}}},
+       std::string("en-US", 6),
+       3,
+       u"Only en"},
+  };
+  UINT32 Serial = 0;
+  for (const Row &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    std::vector<simtest::PackageBytes> Packages;
+    for (const auto &[Language, Texts] : R.Packages)
+      Packages.push_back(simtest::StringPackage(Language, Texts));
+    EFI_GUID Guid = simtest::OtherListGuid;
+    Guid.Data1 += ++Serial;
+    const std::vector<UINT8> List = simtest::PackageList(Guid, Packages);
+    EFI_HII_HANDLE ListHandle = nullptr;
+    ASSERT_EQ(HiiDatabase->NewPackageList(HiiDatabase, simtest::AsList(List), nullptr, &ListHandle),
+              EFI_SUCCESS);
+    sim::DeleteVariable(u"PlatformLang", EFI_GLOBAL_VARIABLE);
+    SetPlatformLang(R.PlatformLang);
+    EXPECT_EQ(Take(GetStringInBestLanguage(ListHandle, R.Id)), R.Expected);
+    EXPECT_EQ(sim::HeldBlocks(), 0u);
+  }
+}
+
 TEST_F(BestLanguageTest, FailuresGiveNoTextAndKeepNoBlock) {
   SetPlatformLang(std::string("fr-FR", 6));
   for (const char *Service : {"HiiString.GetLanguages", "HiiString.GetString"}) {

@@ -95,7 +95,7 @@ class SetStringAllLanguagesTest : public RegisteredDriverTest {
  protected:
   void SetUp() override {
     RegisteredDriverTest::SetUp();
-    RegistrationHiiString = StringSpy::Wrap(HiiString);
+    HiiString = StringSpy::Wrap(HiiString);
   }
 };
 
@@ -131,7 +131,7 @@ TEST_F(SetStringAllLanguagesTest, AnyFailureGivesZero) {
   const std::vector<Row> Rows = {
       {"string protocol missing",
        [] {
-         RegistrationHiiString = nullptr;
+         HiiString = nullptr;
          sim::FailService("BootServices.LocateProtocol", EFI_NOT_FOUND);
        }},
       {"languages unavailable", [] { sim::FailService("HiiString.GetLanguages", EFI_DEVICE_ERROR); }},
@@ -145,7 +145,7 @@ TEST_F(SetStringAllLanguagesTest, AnyFailureGivesZero) {
     EXPECT_EQ(SetStringAllLanguages(u"x"), 0);
     EXPECT_LE(sim::HeldBlocks(), Held + 1);  // at most the cached language list
     sim::ClearFaults();
-    RegistrationHiiString = StringSpy::Wrap(HiiString);
+    HiiString = StringSpy::Wrap(HiiString);
   }
 }
 
@@ -259,10 +259,10 @@ struct RouterSpy {
   static inline const char16_t *Answer = nullptr;  // replaces the real answer when set
 
   static void Wrap(const char16_t *Replacement) {
-    if (HiiConfigRouting != &Table) Real = HiiConfigRouting;
+    if (ConfigRouting != &Table) Real = ConfigRouting;
     Table = *Real;
     Table.BlockToConfig = BlockToConfig;
-    HiiConfigRouting = &Table;
+    ConfigRouting = &Table;
     Answer = Replacement;
   }
   static EFI_STATUS EFIAPI BlockToConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *ConfigRequest,

@@ -231,6 +231,43 @@ TEST(DevicePath, MalformedPathsAreInvalid) {
   EXPECT_EQ(SizeOf(LongEnd), 0u);
 }
 
+UINTN SizeWithin(const std::vector<UINT8> &Bytes) {
+  return ValidatedDevicePathSize(ByteView(Bytes.data(), Bytes.size()));
+}
+
+TEST(DevicePath, TheBoundedWalkReadsNothingPastTheBytesItIsGiven) {
+  std::vector<UINT8> Path;
+  AppendNode(Path, HARDWARE_DEVICE_PATH, HW_PCI_DP, 6, {0, 1});
+  AppendEnd(Path);
+  EXPECT_EQ(SizeWithin(Path), 10u);
+  std::vector<UINT8> Trailing = Path;  // bytes after the end node are not the path's
+  Trailing.resize(Trailing.size() + 3, 0xEE);
+  EXPECT_EQ(SizeWithin(Trailing), 10u);
+  // Every cut of it, on the heap with exactly the bytes given: any read past them is caught.
+  for (std::size_t Cut = 0; Cut < Path.size(); ++Cut) {
+    SCOPED_TRACE(Cut);
+    EXPECT_EQ(SizeWithin(std::vector<UINT8>(Path.begin(), Path.begin() + static_cast<long>(Cut))), 0u);
+  }
+  std::vector<UINT8> Runaway;  // a node that claims more bytes than there are
+  AppendNode(Runaway, HARDWARE_DEVICE_PATH, HW_PCI_DP, 6, {0, 1});
+  AppendNode(Runaway, HARDWARE_DEVICE_PATH, HW_VENDOR_DP, 0x40);
+  EXPECT_EQ(SizeWithin(Runaway), 0u);
+  EXPECT_EQ(ValidatedDevicePathSize(ByteView()), 0u);
+}
+
+TEST(DevicePath, AnUnsizedPathIsWalkedUpToTheFixedLimitOnly) {
+  std::vector<UINT8> Long;  // two nodes of 0xFFFC bytes, then the end node
+  for (int Node = 0; Node < 2; ++Node) {
+    AppendNode(Long, HARDWARE_DEVICE_PATH, HW_VENDOR_DP, 0xFFFC);
+    Long.resize(Long.size() + 0xFFFC - 4);
+  }
+  AppendEnd(Long);
+  ASSERT_GT(Long.size(), DEVICE_PATH_WALK_LIMIT);
+  EXPECT_EQ(SizeWithin(Long), Long.size());
+  EXPECT_EQ(SizeOf(Long), 0u);
+  EXPECT_FALSE(DevicePathIsValid(reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Long.data())));
+}
+
 TEST(DevicePath, FilePathNodesMustEndWithANulCharacter) {
   std::vector<UINT8> Terminated;
   AppendNode(Terminated, MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP, 8, {'a', 0, 0, 0});
