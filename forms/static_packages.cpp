@@ -1,14 +1,15 @@
 // The static form set, encoded by the compiler: every byte of both package
-// arrays is computed by the constexpr functions below and checked by
+// arrays is computed by the constexpr functions below (the opcodes by the
+// encoders the run-time writers share, support/ifr_encode.h) and checked by
 // static_assert, so the image carries plain read-only data and runs no code
 // (firmware never calls global constructors).
 #include "forms/static_packages.h"
 
 #include "forms/form_ids.h"
 #include "forms/identities.h"
-#include "uefi/guids.h"
+#include "support/ifr_encode.h"
+#include "support/ifr_reader.h"
 #include "uefi/hii.h"
-#include "uefi/ifr.h"
 #include "uefi/system_table.h"
 
 namespace {
@@ -19,63 +20,6 @@ void PackageEncodingError() {}
 
 constexpr void Require(bool Condition) {
   if (!Condition) PackageEncodingError();
-}
-
-// ---- Byte writer --------------------------------------------------------------
-
-// Appends little-endian fields to a fixed block owned by the caller.
-class ByteWriter {
- public:
-  constexpr ByteWriter(UINT8 *Bytes, UINTN Capacity) : Bytes(Bytes), Capacity(Capacity) {}
-
-  constexpr UINTN Size() const { return Used; }
-  constexpr UINT8 At(UINTN Offset) const { return Bytes[Offset]; }
-
-  constexpr void Put8(UINT8 Value) {
-    Require(Used < Capacity);
-    Bytes[Used++] = Value;
-  }
-  // The low Width bytes of Value, least significant first.
-  constexpr void PutValue(UINT64 Value, UINTN Width) {
-    Require(Width <= sizeof(Value));
-    for (UINTN Index = 0; Index < Width; ++Index) Put8(static_cast<UINT8>(Value >> (8 * Index)));
-  }
-  constexpr void Put16(UINT16 Value) { PutValue(Value, 2); }
-  constexpr void Put32(UINT32 Value) { PutValue(Value, 4); }
-  constexpr void PutZeros(UINTN Count) {
-    for (UINTN Index = 0; Index < Count; ++Index) Put8(0);
-  }
-  constexpr void PutGuid(const EFI_GUID &Guid) {
-    Put32(Guid.Data1);
-    Put16(Guid.Data2);
-    Put16(Guid.Data3);
-    for (UINT8 Byte : Guid.Data4) Put8(Byte);
-  }
-  // NUL-terminated texts, terminator included.
-  constexpr void PutAscii(const CHAR8 *Text) {
-    do Put8(static_cast<UINT8>(*Text));
-    while (*Text++ != '\0');
-  }
-  constexpr void PutUcs2(const CHAR16 *Text) {
-    do Put16(static_cast<UINT16>(*Text));
-    while (*Text++ != u'\0');
-  }
-  constexpr void Patch32(UINTN Offset, UINT32 Value) {
-    Require(Offset + 4 <= Used);
-    for (UINTN Index = 0; Index < 4; ++Index)
-      Bytes[Offset + Index] = static_cast<UINT8>(Value >> (8 * Index));
-  }
-
- private:
-  UINT8 *Bytes;
-  UINTN Capacity;
-  UINTN Used = 0;
-};
-
-constexpr UINTN AsciiSize(const CHAR8 *Text) {
-  UINTN Size = 1;
-  while (*Text++ != '\0') ++Size;
-  return Size;
 }
 
 // ---- Arrays and packages ------------------------------------------------------
@@ -227,66 +171,17 @@ constexpr void EmitKeywordPackage(ByteWriter &Out) {
 }
 
 // ---- IFR opcodes -----------------------------------------------------------------
-
-// Writes the opcode header and returns where the opcode starts; EndOpCode checks
-// that the fields written fill exactly the length the header announced.
-constexpr UINTN BeginOpCode(ByteWriter &Out, UINT8 OpCode, UINTN Length, bool Scope) {
-  Require(Length >= sizeof(EFI_IFR_OP_HEADER) && Length <= IFR_LENGTH_MASK);
-  const UINTN Start = Out.Size();
-  Out.Put8(OpCode);
-  Out.Put8(IfrLengthByte(static_cast<UINT8>(Length), Scope));
-  return Start;
-}
-constexpr void EndOpCode(const ByteWriter &Out, UINTN Start) {
-  Require(Out.Size() - Start == (Out.At(Start + 1) & IFR_LENGTH_MASK));
-}
-
-// Opcodes that are nothing but their header (END, SUPPRESS_IF, ...).
-constexpr void EmitHeaderOnly(ByteWriter &Out, UINT8 OpCode, bool Scope) {
-  EndOpCode(Out, BeginOpCode(Out, OpCode, sizeof(EFI_IFR_OP_HEADER), Scope));
-}
-constexpr void EmitEnd(ByteWriter &Out) { EmitHeaderOnly(Out, EFI_IFR_END_OP, false); }
-
-constexpr void EmitFormSet(ByteWriter &Out) {
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_FORM_SET_OP, sizeof(EFI_IFR_FORM_SET), true);
-  Out.PutGuid(ADDONCARD_FORMSET_GUID);
-  Out.Put16(STR_FORMSET_TITLE);
-  Out.Put16(STR_FORMSET_HELP);
-  Out.Put8(1);  // one class GUID follows
-  Out.PutGuid(PLATFORM_SETUP_CLASS_GUID);
-  EndOpCode(Out, Start);
-}
-
-// The GUID-opcode extensions (labels, class, subclass) share one layout: the
-// extended opcode and a 16-bit value.
-constexpr void EmitGuidExtension(ByteWriter &Out, UINT8 ExtendOpCode, UINT16 Value) {
-  static_assert(sizeof(EFI_IFR_GUID_CLASS) == sizeof(EFI_IFR_GUID_LABEL));
-  static_assert(sizeof(EFI_IFR_GUID_SUBCLASS) == sizeof(EFI_IFR_GUID_LABEL));
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_GUID_OP, sizeof(EFI_IFR_GUID_LABEL), false);
-  Out.PutGuid(IFR_EXTENSION_GUID);
-  Out.Put8(ExtendOpCode);
-  Out.Put16(Value);
-  EndOpCode(Out, Start);
-}
-constexpr void EmitLabel(ByteWriter &Out, UINT16 Number) {
-  EmitGuidExtension(Out, EFI_IFR_EXTEND_OP_LABEL, Number);
-}
+// The encodings themselves are shared with the run-time writers (support/ifr_encode.h).
 
 // Form-set class 0x00DE, subclass 0 (setup application).
 constexpr void EmitClassAndSubclass(ByteWriter &Out) {
-  EmitGuidExtension(Out, EFI_IFR_EXTEND_OP_CLASS, 0x00DE);
-  EmitGuidExtension(Out, EFI_IFR_EXTEND_OP_SUBCLASS, 0x0000);
+  EncodeGuidExtension(Out, EFI_IFR_EXTEND_OP_CLASS, 0x00DE);
+  EncodeGuidExtension(Out, EFI_IFR_EXTEND_OP_SUBCLASS, 0x0000);
 }
 
-constexpr void EmitDefaultStore(ByteWriter &Out, EFI_STRING_ID Name, EFI_DEFAULT_ID DefaultId) {
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_DEFAULTSTORE_OP, sizeof(EFI_IFR_DEFAULTSTORE), false);
-  Out.Put16(Name);
-  Out.Put16(DefaultId);
-  EndOpCode(Out, Start);
-}
 constexpr void EmitDefaultStores(ByteWriter &Out) {
-  EmitDefaultStore(Out, 0, EFI_HII_DEFAULT_CLASS_STANDARD);
-  EmitDefaultStore(Out, STR_EMPTY, EFI_HII_DEFAULT_CLASS_MANUFACTURING);
+  EncodeDefaultStore(Out, 0, EFI_HII_DEFAULT_CLASS_STANDARD);
+  EncodeDefaultStore(Out, STR_EMPTY, EFI_HII_DEFAULT_CLASS_MANUFACTURING);
 }
 
 struct EFI_VARIABLE_STORE {
@@ -307,29 +202,15 @@ constexpr EFI_VARIABLE_STORE VARIABLE_STORES[] = {
 };
 
 constexpr void EmitVariableStore(ByteWriter &Out, const EFI_VARIABLE_STORE &Store) {
-  const UINTN Length = __builtin_offsetof(EFI_IFR_VARSTORE_EFI, Name) + AsciiSize(Store.Name);
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_VARSTORE_EFI_OP, Length, false);
-  Out.Put16(Store.Id);
-  Out.PutGuid(Store.Guid);
-  Out.Put32(Store.Attributes);
-  Out.Put16(Store.Size);
-  Out.PutAscii(Store.Name);
-  EndOpCode(Out, Start);
-}
-
-constexpr void EmitFormHeader(ByteWriter &Out, EFI_FORM_ID FormId, EFI_STRING_ID Title) {
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_FORM_OP, sizeof(EFI_IFR_FORM), true);
-  Out.Put16(FormId);
-  Out.Put16(Title);
-  EndOpCode(Out, Start);
+  EncodeVarStoreEfi(Out, Store.Id, Store.Guid, Store.Attributes, Store.Size, Store.Name);
 }
 
 // A card page holds only the two labels between which its content is put at run time.
 constexpr void EmitCardForm(ByteWriter &Out, UINTN Slot) {
-  EmitFormHeader(Out, CardFormId(Slot), CardTitleStringId(Slot));
-  EmitLabel(Out, CardPageLabelStart(Slot));
-  EmitLabel(Out, CardPageLabelEnd(Slot));
-  EmitEnd(Out);
+  EncodeForm(Out, CardFormId(Slot), CardTitleStringId(Slot));
+  EncodeLabel(Out, CardPageLabelStart(Slot));
+  EncodeLabel(Out, CardPageLabelEnd(Slot));
+  EncodeEnd(Out);
 }
 
 // ---- Main page questions -------------------------------------------------------
@@ -383,86 +264,56 @@ constexpr NUMERIC_QUESTION DeviceIdQuestion(UINTN Pair) {
           Pair == 0 ? ADDONCARD_DEFAULT_DEVICE_ID : 0u};
 }
 
-// The value types of the four numeric widths are numbered like the size bits.
-static_assert(EFI_IFR_TYPE_NUM_SIZE_8 == EFI_IFR_NUMERIC_SIZE_1 &&
-              EFI_IFR_TYPE_NUM_SIZE_16 == EFI_IFR_NUMERIC_SIZE_2);
-static_assert(EFI_IFR_TYPE_NUM_SIZE_32 == EFI_IFR_NUMERIC_SIZE_4 &&
-              EFI_IFR_TYPE_NUM_SIZE_64 == EFI_IFR_NUMERIC_SIZE_8);
-
-// A default value of the question's own width and type.
-constexpr void EmitDefault(ByteWriter &Out, EFI_DEFAULT_ID DefaultId, UINT8 NumericFlags, UINT64 Value) {
-  const UINT8 Width = IfrNumericWidth(NumericFlags);
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_DEFAULT_OP, IfrDefaultLength(Width), false);
-  Out.Put16(DefaultId);
-  Out.Put8(NumericFlags & EFI_IFR_NUMERIC_SIZE);  // EFI_IFR_TYPE_NUM_SIZE_*
-  Out.PutValue(Value, Width);
-  EndOpCode(Out, Start);
-}
-
-constexpr void EmitQuestionHeader(ByteWriter &Out, const NUMERIC_QUESTION &Question) {
-  Out.Put16(Question.Prompt);
-  Out.Put16(Question.Help);
-  Out.Put16(Question.QuestionId);
-  Out.Put16(ADDONCARD_PCI_VARSTORE_ID);
-  Out.Put16(Question.VarOffset);
-  Out.Put8(STATIC_QUESTION_FLAGS);
-}
-
 // The numeric opens a scope holding its defaults for both default stores.
 constexpr void EmitNumericQuestion(ByteWriter &Out, const NUMERIC_QUESTION &Question) {
-  const UINT8 Width = IfrNumericWidth(Question.NumericFlags);
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_NUMERIC_OP, IfrNumericLength(Question.NumericFlags), true);
-  EmitQuestionHeader(Out, Question);
-  Out.Put8(Question.NumericFlags);
-  Out.PutValue(Question.Minimum, Width);
-  Out.PutValue(Question.Maximum, Width);
-  Out.PutValue(Question.Step, Width);
-  EndOpCode(Out, Start);
-  EmitDefault(Out, EFI_HII_DEFAULT_CLASS_STANDARD, Question.NumericFlags, Question.Default);
-  EmitDefault(Out, EFI_HII_DEFAULT_CLASS_MANUFACTURING, Question.NumericFlags, Question.Default);
-  EmitEnd(Out);
+  const IFR_QUESTION_FIELDS Fields = {Question.Prompt,           Question.Help,      Question.QuestionId,
+                                      ADDONCARD_PCI_VARSTORE_ID, Question.VarOffset, STATIC_QUESTION_FLAGS};
+  EncodeNumeric(Out, Fields, {Question.NumericFlags, Question.Minimum, Question.Maximum, Question.Step},
+                true);
+  EncodeDefault(Out, EFI_HII_DEFAULT_CLASS_STANDARD, Question.NumericFlags, Question.Default);
+  EncodeDefault(Out, EFI_HII_DEFAULT_CLASS_MANUFACTURING, Question.NumericFlags, Question.Default);
+  EncodeEnd(Out);
 }
 
 // True while the pair count is one of 1..Count.
 constexpr void EmitPairCountIsAtMost(ByteWriter &Out, UINTN Count) {
-  const UINTN Start = BeginOpCode(Out, EFI_IFR_EQ_ID_VAL_LIST_OP, IfrEqIdValListLength(Count), false);
-  Out.Put16(PCI_PAIR_COUNT_QUESTION_ID);
-  Out.Put16(static_cast<UINT16>(Count));
-  for (UINTN Value = 1; Value <= Count; ++Value) Out.Put16(static_cast<UINT16>(Value));
-  EndOpCode(Out, Start);
+  UINT16 Values[ADDONCARD_MAX_PCI_ID_PAIRS] = {};
+  Require(Count <= ArrayCount(Values));
+  for (UINTN Index = 0; Index < Count; ++Index) Values[Index] = static_cast<UINT16>(Index + 1);
+  EncodeEqIdValList(Out, PCI_PAIR_COUNT_QUESTION_ID, Values, Count);
 }
 
 // Pair #(Pair + 1) is shown only while the pair count reaches it.
 constexpr void EmitOptionalPair(ByteWriter &Out, UINTN Pair) {
-  EmitHeaderOnly(Out, EFI_IFR_SUPPRESS_IF_OP, true);
+  EncodeHeaderOnly(Out, EFI_IFR_SUPPRESS_IF_OP, true);
   EmitPairCountIsAtMost(Out, Pair);
   EmitNumericQuestion(Out, VendorIdQuestion(Pair));
   EmitNumericQuestion(Out, DeviceIdQuestion(Pair));
-  EmitEnd(Out);
+  EncodeEnd(Out);
 }
 
 constexpr void EmitMainForm(ByteWriter &Out) {
-  EmitFormHeader(Out, ADDONCARD_MAIN_FORM_ID, STR_MAIN_FORM_TITLE);
+  EncodeForm(Out, ADDONCARD_MAIN_FORM_ID, STR_MAIN_FORM_TITLE);
   EmitNumericQuestion(Out, PairCountQuestion());
   EmitNumericQuestion(Out, VendorIdQuestion(0));
   EmitNumericQuestion(Out, DeviceIdQuestion(0));
   for (UINTN Pair = 1; Pair < ADDONCARD_MAX_PCI_ID_PAIRS; ++Pair) EmitOptionalPair(Out, Pair);
   for (const FORM_LABEL_PAIR &Labels : MAIN_FORM_LABEL_PAIRS) {
-    EmitLabel(Out, Labels.Start);
-    EmitLabel(Out, Labels.End);
+    EncodeLabel(Out, Labels.Start);
+    EncodeLabel(Out, Labels.End);
   }
-  EmitEnd(Out);
+  EncodeEnd(Out);
 }
 
 constexpr void EmitFormPackage(ByteWriter &Out) {
   const UINTN Start = BeginPackage(Out);
-  EmitFormSet(Out);
+  EncodeFormSet(Out, ADDONCARD_FORMSET_GUID, STR_FORMSET_TITLE, STR_FORMSET_HELP, PLATFORM_SETUP_CLASS_GUID);
   EmitClassAndSubclass(Out);
   EmitDefaultStores(Out);
   for (const EFI_VARIABLE_STORE &Store : VARIABLE_STORES) EmitVariableStore(Out, Store);
   for (UINTN Slot = 0; Slot < ADDONCARD_CARD_PAGE_COUNT; ++Slot) EmitCardForm(Out, Slot);
   EmitMainForm(Out);
-  EmitEnd(Out);  // of the form set
+  EncodeEnd(Out);  // of the form set
   EndPackage(Out, Start, EFI_HII_PACKAGE_FORMS);
 }
 
@@ -481,6 +332,7 @@ constexpr PACKAGE_ARRAY<ADDONCARD_STRINGS_SIZE> BuildStringsArray() {
   EmitEnglishPackage(Out);
   EmitKeywordPackage(Out);
   EndPackageArray(Out);
+  Require(!Out.Failed());
   Array.Written = Out.Size();
   return Array;
 }
@@ -491,19 +343,18 @@ constexpr PACKAGE_ARRAY<ADDONCARD_FORMS_SIZE> BuildFormsArray() {
   BeginPackageArray(Out);
   EmitFormPackage(Out);
   EndPackageArray(Out);
+  Require(!Out.Failed());
   Array.Written = Out.Size();
   return Array;
 }
 
 template <UINTN Capacity>
 constexpr UINT32 ReadUint32(const PACKAGE_ARRAY<Capacity> &Array, UINTN Offset) {
-  return static_cast<UINT32>(Array.Bytes[Offset]) | (static_cast<UINT32>(Array.Bytes[Offset + 1]) << 8) |
-         (static_cast<UINT32>(Array.Bytes[Offset + 2]) << 16) |
-         (static_cast<UINT32>(Array.Bytes[Offset + 3]) << 24);
+  return ReadLe32(Array.Bytes + Offset);
 }
 template <UINTN Capacity>
 constexpr UINT32 PackageLengthAt(const PACKAGE_ARRAY<Capacity> &Array, UINTN Offset) {
-  return ReadUint32(Array, Offset) & 0x00FFFFFF;
+  return ReadLe24(Array.Bytes + Offset);
 }
 
 constexpr PACKAGE_ARRAY<ADDONCARD_STRINGS_SIZE> STRINGS_ARRAY = BuildStringsArray();
@@ -521,6 +372,17 @@ static_assert(FORMS_ARRAY.Written == ADDONCARD_FORMS_SIZE, "forms array fully wr
 static_assert(ReadUint32(FORMS_ARRAY, 0) == ADDONCARD_FORMS_SIZE, "forms array length");
 static_assert(PackageLengthAt(FORMS_ARRAY, FIRST_PACKAGE) == ADDONCARD_FORM_PACKAGE_SIZE,
               "form package length");
+
+// The driver's own reader walks the form package to its end: every opcode holds
+// the fixed fields of its kind and every scope is closed.
+constexpr bool FormPackageReadsBack() {
+  IfrCursor Cursor(ByteView(FORMS_ARRAY.Bytes + FIRST_PACKAGE, ADDONCARD_FORM_PACKAGE_SIZE));
+  for (IfrOpCode Op; Cursor.Next(&Op);)
+    if (Op.Kind() == IfrKind::Unknown || !Op.HasFixedFields()) return false;
+  return Cursor.Status() == IfrReadStatus::Ok && Cursor.Depth() == 0 &&
+         Cursor.Position() == ADDONCARD_FORM_PACKAGE_SIZE;
+}
+static_assert(FormPackageReadsBack(), "form package reads back");
 
 }  // namespace
 

@@ -28,6 +28,9 @@ void RunStaticPackageChecks(CheckLog &Log);
 // RegisterPackageList of the strings and forms arrays on a new handle with the
 // vendor device path; makes that handle the driver's own for the groups below.
 void RunDriverRegistrationChecks(CheckLog &Log);
+// UpdateFormSection on the driver's list: sections filled, replaced and emptied
+// again; forms and labels that are not there. Leaves the list as it found it.
+void RunFormUpdateChecks(CheckLog &Log);
 // Strings in all languages, in given languages, and in the platform's language.
 void RunLanguageStringChecks(CheckLog &Log);
 // The driver's configuration header and the firmware router's block conversion.
@@ -42,6 +45,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"formatter", RunFormatterChecks},
     {"hii-static-packages", RunStaticPackageChecks},
     {"driver-registration", RunDriverRegistrationChecks},
+    {"form-update", RunFormUpdateChecks},
     {"language-strings", RunLanguageStringChecks},
     {"config-strings", RunConfigStringChecks},
     {"browser-data", RunBrowserDataChecks},

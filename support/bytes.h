@@ -67,8 +67,107 @@ class ByteView {
   constexpr ByteView From(UINTN Offset) const {
     return Offset <= Size_ ? ByteView(Data_ + Offset, Size_ - Offset) : ByteView();
   }
+  // The first Count bytes, or the whole view when it is shorter.
+  constexpr ByteView First(UINTN Count) const { return ByteView(Data_, Count < Size_ ? Count : Size_); }
+
+  // True when both views hold the same bytes (equal sizes, equal contents).
+  constexpr bool SameBytes(ByteView Other) const {
+    if (Size_ != Other.Size_) return false;
+    for (UINTN Index = 0; Index < Size_; ++Index)
+      if (Data_[Index] != Other.Data_[Index]) return false;
+    return true;
+  }
 
  private:
   const UINT8 *Data_ = nullptr;
   UINTN Size_ = 0;
+};
+
+// Bytes of a NUL-terminated ASCII text, the terminator included.
+constexpr UINTN AsciiSize(const CHAR8 *Text) {
+  UINTN Size = 1;
+  while (*Text++ != '\0') ++Size;
+  return Size;
+}
+
+// Appends little-endian fields to a block of Capacity bytes that the caller
+// owns. A write that does not fit fails the writer: nothing of it is written,
+// every later write is refused too, and Failed() stays true, so a caller checks
+// once after a run of writes instead of after each. Usable in constant
+// evaluation (the static form set is encoded with it).
+class ByteWriter {
+ public:
+  constexpr ByteWriter(UINT8 *Bytes, UINTN Capacity)
+      : Bytes_(Bytes), Capacity_(Bytes == nullptr ? 0 : Capacity) {}
+
+  constexpr UINTN Size() const { return Used_; }
+  constexpr UINTN Capacity() const { return Capacity_; }
+  constexpr UINTN Room() const { return Capacity_ - Used_; }
+  constexpr bool Failed() const { return Failed_; }
+  // What has been written so far.
+  constexpr ByteView Written() const { return ByteView(Bytes_, Used_); }
+  // A byte already written; 0 outside what was written.
+  constexpr UINT8 At(UINTN Offset) const { return Offset < Used_ ? Bytes_[Offset] : 0; }
+
+  // Marks the writer failed: used by encoders whose own checks fail.
+  constexpr void Fail() { Failed_ = true; }
+
+  constexpr void Put8(UINT8 Value) { PutValue(Value, 1); }
+  constexpr void Put16(UINT16 Value) { PutValue(Value, 2); }
+  constexpr void Put32(UINT32 Value) { PutValue(Value, 4); }
+  // The low Width bytes (0 to 8) of Value, least significant first.
+  constexpr void PutValue(UINT64 Value, UINTN Width) {
+    if (!Claim(Width, Width <= 8)) return;
+    WriteLe(Bytes_ + Used_, Value, Width);
+    Used_ += Width;
+  }
+  constexpr void PutZeros(UINTN Count) {
+    if (!Claim(Count, true)) return;
+    for (UINTN Index = 0; Index < Count; ++Index) Bytes_[Used_ + Index] = 0;
+    Used_ += Count;
+  }
+  constexpr void PutBytes(ByteView Source) {
+    if (!Claim(Source.Size(), true)) return;
+    for (UINTN Index = 0; Index < Source.Size(); ++Index) Bytes_[Used_ + Index] = Source.Data()[Index];
+    Used_ += Source.Size();
+  }
+  // The standard byte order of an EFI_GUID: Data1-3 little-endian, then Data4.
+  constexpr void PutGuid(const EFI_GUID &Guid) {
+    if (!Claim(sizeof(EFI_GUID), true)) return;
+    Put32(Guid.Data1);
+    Put16(Guid.Data2);
+    Put16(Guid.Data3);
+    for (UINT8 Byte : Guid.Data4) Put8(Byte);
+  }
+  // NUL-terminated texts of the image's own constants, terminator included.
+  constexpr void PutAscii(const CHAR8 *Text) {
+    do Put8(static_cast<UINT8>(*Text));
+    while (*Text++ != '\0' && !Failed_);
+  }
+  constexpr void PutUcs2(const CHAR16 *Text) {
+    do Put16(static_cast<UINT16>(*Text));
+    while (*Text++ != u'\0' && !Failed_);
+  }
+
+  // Overwrites Width bytes at Offset with Value; only inside what was written.
+  constexpr void PatchValue(UINTN Offset, UINT64 Value, UINTN Width) {
+    if (Failed_ || Width > 8 || Offset > Used_ || Width > Used_ - Offset) {
+      Failed_ = true;
+      return;
+    }
+    WriteLe(Bytes_ + Offset, Value, Width);
+  }
+  constexpr void Patch32(UINTN Offset, UINT32 Value) { PatchValue(Offset, Value, 4); }
+
+ private:
+  // True when Count more bytes may be written; fails the writer otherwise.
+  constexpr bool Claim(UINTN Count, bool Valid) {
+    if (Failed_ || !Valid || Count > Capacity_ - Used_) Failed_ = true;
+    return !Failed_;
+  }
+
+  UINT8 *Bytes_ = nullptr;
+  UINTN Capacity_ = 0;
+  UINTN Used_ = 0;
+  bool Failed_ = false;
 };

@@ -265,6 +265,18 @@ struct EFI_IFR_FORM {
 };
 static_assert(sizeof(EFI_IFR_FORM) == 6 && __builtin_offsetof(EFI_IFR_FORM, FormId) == 2);
 
+// A form given by one or more maps (EFI_IFR_FORM_MAP_METHOD records follow FormId).
+struct EFI_IFR_FORM_MAP {
+  EFI_IFR_OP_HEADER Header;
+  EFI_FORM_ID FormId;
+};
+struct EFI_IFR_FORM_MAP_METHOD {
+  EFI_STRING_ID MethodTitle;
+  EFI_GUID MethodIdentifier;
+};
+static_assert(sizeof(EFI_IFR_FORM_MAP) == 4 && __builtin_offsetof(EFI_IFR_FORM_MAP, FormId) == 2);
+static_assert(sizeof(EFI_IFR_FORM_MAP_METHOD) == 18);
+
 struct EFI_IFR_DEFAULTSTORE {
   EFI_IFR_OP_HEADER Header;
   EFI_STRING_ID DefaultName;

@@ -1,0 +1,197 @@
+#include "support/form_update.h"
+
+#include "forms/identities.h"
+#include "hii/foreign_varstore.h"
+#include "support/ifr_reader.h"
+#include "support/language.h"
+#include "support/pool.h"
+
+namespace {
+
+constexpr UINTN MAX_UINTN = ~static_cast<UINTN>(0);
+constexpr UINTN MAX_PACKAGE_LENGTH = 0xFFFFFF;         // 24 bits of a package header
+constexpr UINTN MAX_PACKAGE_LIST_LENGTH = 0xFFFFFFFF;  // the list header's UINT32
+
+// Where the old section of a form lies in its package.
+struct FORM_SECTION {
+  UINTN Begin;  // just after the start label
+  UINTN End;    // at the end label
+  UINTN Limit;  // the end of the package's opcodes
+};
+
+// A label to look for: the first opcode of a buffer, whole and without scope
+// (a label that opened a scope would take its END out with the old section).
+bool FirstLabel(ByteView OpCodes, IfrOpCode *Label) {
+  IfrCursor Cursor = IfrCursor::OverOpCodes(OpCodes);
+  return Cursor.Peek(Label) && !Label->Scope();
+}
+
+// True when the bytes are whole opcodes and close every scope they open, so
+// that putting them into a form keeps its scopes balanced.
+bool WholeOpCodes(ByteView OpCodes) {
+  IfrCursor Cursor = IfrCursor::OverOpCodes(OpCodes);
+  for (IfrOpCode Op; Cursor.Next(&Op);) {
+  }
+  return Cursor.Status() == IfrReadStatus::Ok;
+}
+
+bool IsDriverFormSet(const IfrOpCode &Op) {
+  EFI_GUID Guid = {};
+  return Op.ReadGuid(__builtin_offsetof(EFI_IFR_FORM_SET, Guid), &Guid) &&
+         GuidEquals(Guid, ADDONCARD_FORMSET_GUID);
+}
+
+// EFI_IFR_FORM and EFI_IFR_FORM_MAP both carry the form id right after the header.
+bool IsForm(const IfrOpCode &Op, EFI_FORM_ID FormId) {
+  static_assert(__builtin_offsetof(EFI_IFR_FORM, FormId) == __builtin_offsetof(EFI_IFR_FORM_MAP, FormId));
+  UINT16 Id = 0;
+  return Op.Read16(__builtin_offsetof(EFI_IFR_FORM, FormId), &Id) && Id == FormId;
+}
+
+// The depth inside the scope an opener starts, or 0 when it starts none.
+UINTN DepthInside(const IfrCursor &Cursor, const IfrOpCode &Op) {
+  return Op.Scope() ? Cursor.Depth() + 1 : 0;
+}
+
+// Leaves the cursor on the start label inside form FormId of the driver's form
+// set. The form set and the form count only while their scopes are open.
+bool FindStartLabel(IfrCursor &Cursor, EFI_FORM_ID FormId, const IfrOpCode &StartLabel) {
+  UINTN FormSetDepth = 0;  // depth inside the driver's form set, 0 outside it
+  UINTN FormDepth = 0;     // depth inside the form asked for, 0 outside it
+  for (IfrOpCode Op; Cursor.Peek(&Op);) {
+    if (Op.Code() == EFI_IFR_FORM_SET_OP)
+      FormSetDepth = IsDriverFormSet(Op) ? DepthInside(Cursor, Op) : 0;
+    else if (Op.Code() == EFI_IFR_FORM_OP || Op.Code() == EFI_IFR_FORM_MAP_OP)
+      FormDepth = IsForm(Op, FormId) ? DepthInside(Cursor, Op) : 0;
+    else if (FormSetDepth != 0 && FormDepth != 0 && Op.SameAs(StartLabel))
+      return true;
+    Cursor.Step();
+    if (Cursor.Depth() < FormSetDepth) FormSetDepth = 0;
+    if (Cursor.Depth() < FormDepth) FormDepth = 0;
+  }
+  return false;
+}
+
+// The end label must stand in the scope that holds the start label, at the
+// same depth: replacing what lies between them then removes whole scopes only.
+EFI_STATUS FindSection(EFI_FORM_ID FormId, ByteView Package, const IfrOpCode &StartLabel,
+                       const IfrOpCode &EndLabel, FORM_SECTION *Section) {
+  IfrCursor Cursor(Package);
+  if (!FindStartLabel(Cursor, FormId, StartLabel)) return EFI_NOT_FOUND;
+  const UINTN LabelDepth = Cursor.Depth();
+  Cursor.Step();
+  const UINTN Begin = Cursor.Position();
+  for (IfrOpCode Op; Cursor.Peek(&Op);) {
+    if (Cursor.Depth() == LabelDepth && Op.SameAs(EndLabel)) {
+      *Section = {Begin, Cursor.Position(), Cursor.Limit()};
+      return EFI_SUCCESS;
+    }
+    Cursor.Step();
+    if (Cursor.Depth() < LabelDepth) break;
+  }
+  return EFI_NOT_FOUND;
+}
+
+// Room the spliced copy of List may need: each forms package can grow by the
+// start buffer's opcodes. False when that cannot be counted.
+bool SplicedListCapacity(ByteView List, UINTN StartSize, UINTN *Capacity) {
+  UINTN FormsPackages = 0;
+  PackageListReader Packages(List);
+  for (HiiPackage Package; Packages.Next(&Package);)
+    if (Package.Type() == EFI_HII_PACKAGE_FORMS) ++FormsPackages;
+  if (StartSize != 0 && FormsPackages > (MAX_UINTN - List.Size()) / StartSize) return false;
+  *Capacity = List.Size() + FormsPackages * StartSize;
+  return true;
+}
+
+// Splices the exported list into a new block and hands that to the database.
+EFI_STATUS SpliceAndUpdate(EFI_HII_DATABASE_PROTOCOL *Database, EFI_FORM_ID FormId, ByteView List,
+                           ByteView Start, ByteView End) {
+  UINTN Capacity = 0;
+  if (!SplicedListCapacity(List, Start.Size(), &Capacity)) return EFI_BAD_BUFFER_SIZE;
+  auto *NewList = static_cast<UINT8 *>(PoolAlloc(Capacity));
+  if (NewList == nullptr) return EFI_OUT_OF_RESOURCES;
+  ByteWriter Output(NewList, Capacity);
+  EFI_STATUS Status = SpliceFormPackageList(FormId, List, Start, End, Output);
+  if (!EFI_ERROR(Status))
+    Status = Database->UpdatePackageList(Database, CurrentHiiHandle,
+                                         reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(NewList));
+  PoolFree(NewList);
+  return Status;
+}
+
+}  // namespace
+
+EFI_STATUS SpliceFormPackage(EFI_FORM_ID FormId, ByteView Package, ByteView Start, ByteView End,
+                             ByteWriter &Output) {
+  IfrOpCode StartLabel, EndLabel;
+  if (!FirstLabel(Start, &StartLabel) || !FirstLabel(End, &EndLabel) || !WholeOpCodes(Start))
+    return EFI_INVALID_PARAMETER;
+  FORM_SECTION Section = {};
+  const EFI_STATUS Status = FindSection(FormId, Package, StartLabel, EndLabel, &Section);
+  if (EFI_ERROR(Status)) return Status;
+
+  const ByteView Before = Package.First(Section.Begin);
+  const ByteView NewOpCodes = Start.From(StartLabel.Length());
+  const ByteView After = Package.Slice(Section.End, Section.Limit - Section.End);
+  const UINTN Length = Before.Size() + NewOpCodes.Size() + After.Size();
+  if (Length > MAX_PACKAGE_LENGTH) return EFI_BAD_BUFFER_SIZE;
+  if (Output.Failed() || Length > Output.Room()) return EFI_BUFFER_TOO_SMALL;
+  const UINTN At = Output.Size();
+  Output.PutBytes(Before);
+  Output.PutBytes(NewOpCodes);
+  Output.PutBytes(After);
+  Output.PatchValue(At, Length, 3);  // bits 0-23; the type byte stays
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SpliceFormPackageList(EFI_FORM_ID FormId, ByteView List, ByteView Start, ByteView End,
+                                 ByteWriter &Output) {
+  PackageListReader Packages(List);
+  if (Packages.Status() != IfrReadStatus::Ok) return EFI_VOLUME_CORRUPTED;
+  const UINTN At = Output.Size();
+  Output.PutBytes(Packages.Header());
+  bool Changed = false;
+  for (HiiPackage Package; Packages.Next(&Package);) {
+    const EFI_STATUS Status = Package.Type() == EFI_HII_PACKAGE_FORMS
+                                  ? SpliceFormPackage(FormId, Package.Bytes(), Start, End, Output)
+                                  : EFI_NOT_FOUND;
+    if (Status == EFI_SUCCESS)
+      Changed = true;
+    else if (Status == EFI_NOT_FOUND)
+      Output.PutBytes(Package.Bytes());
+    else
+      return Status;
+  }
+  if (Packages.Status() != IfrReadStatus::Ok) return EFI_VOLUME_CORRUPTED;
+  if (!Changed) return EFI_NOT_FOUND;
+  if (Output.Failed()) return EFI_BUFFER_TOO_SMALL;
+  const UINTN Length = Output.Size() - At;
+  if (Length > MAX_PACKAGE_LIST_LENGTH) return EFI_BAD_BUFFER_SIZE;
+  Output.PatchValue(At + __builtin_offsetof(EFI_HII_PACKAGE_LIST_HEADER, PackageLength), Length, 4);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS UpdateFormSection(EFI_FORM_ID FormId, const OpCodeBuffer *Start, const OpCodeBuffer *End) {
+  if (Start == nullptr || End == nullptr) return EFI_INVALID_PARAMETER;
+  if (EFI_ERROR(Start->status)) return Start->status;
+  if (EFI_ERROR(End->status)) return End->status;
+  // With no handle the export would hand out every list in the database.
+  if (CurrentHiiHandle == nullptr) return EFI_INVALID_PARAMETER;
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  if (Database == nullptr) return EFI_NOT_FOUND;
+
+  UINTN Size = 0;
+  EFI_STATUS Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Size, nullptr);
+  if (Status != EFI_BUFFER_TOO_SMALL) return Status;
+  auto *Exported = static_cast<UINT8 *>(PoolAlloc(Size));
+  if (Exported == nullptr) return EFI_OUT_OF_RESOURCES;
+  UINTN Written = Size;
+  Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Written,
+                                        reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Exported));
+  if (!EFI_ERROR(Status))
+    Status = SpliceAndUpdate(Database, FormId, ByteView(Exported, Size), OpCodeBufferBytes(Start),
+                             OpCodeBufferBytes(End));
+  PoolFree(Exported);
+  return Status;
+}
