@@ -1,4 +1,8 @@
 # The PE32+ build: AddOnCard.efi and the firmware test application.
+# The generic target platform gives Ninja no header dependencies; without them an
+# edited header would leave stale objects in the image.
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_NINJA_DEPTYPE_CXX gcc)
 # -Wglobal-constructors (an error here) proves that no global needs a constructor:
 # firmware would never run one.
 set(ADDONCARD_EFI_FLAGS ${ADDONCARD_FREESTANDING_FLAGS}

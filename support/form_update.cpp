@@ -1,7 +1,7 @@
 #include "support/form_update.h"
 
+#include "driver/globals.h"
 #include "forms/identities.h"
-#include "hii/foreign_varstore.h"
 #include "support/ifr_reader.h"
 #include "support/language.h"
 #include "support/pool.h"

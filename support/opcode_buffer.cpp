@@ -24,13 +24,11 @@ bool Grow(OpCodeBuffer *Buffer, UINTN Count) {
     return false;
   }
   const UINTN NewCapacity = Buffer->capacity + Count + OPCODE_BUFFER_GROWTH_SLACK;
-  auto *Grown = static_cast<UINT8 *>(PoolAllocZero(NewCapacity));
+  auto *Grown = static_cast<UINT8 *>(PoolRealloc(Buffer->used, NewCapacity, Buffer->data));
   if (Grown == nullptr) {
     Fail(Buffer, EFI_OUT_OF_RESOURCES);
     return false;
   }
-  if (Buffer->used != 0) CopyBytes(Grown, Buffer->data, Buffer->used);
-  PoolFree(Buffer->data);
   Buffer->data = Grown;
   Buffer->capacity = NewCapacity;
   return true;
