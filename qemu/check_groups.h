@@ -39,6 +39,9 @@ void RunConfigStringChecks(CheckLog &Log);
 void RunBrowserDataChecks(CheckLog &Log);
 // The three variables in the real variable store, across two boots on one store.
 void RunVariableStoreChecks(CheckLog &Log);
+// The driver's configuration access on its handle, through the firmware's router
+// and keyword handler and called directly.
+void RunConfigAccessChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -50,6 +53,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"config-strings", RunConfigStringChecks},
     {"browser-data", RunBrowserDataChecks},
     {"variables", RunVariableStoreChecks},
+    {"config-access", RunConfigAccessChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.

@@ -2,7 +2,8 @@
 // through the device path in its PATH field; UEFI variable stores declared by
 // the owner's form set are read and written here directly (the owner's
 // ExtractConfig only contributes its alternate configurations), every other
-// store goes to the owner's config-access protocol.
+// store goes to the owner's config-access protocol. An export is made of what
+// the drivers themselves answer.
 #include <algorithm>
 #include <optional>
 
@@ -107,14 +108,19 @@ PieceOutcome CallDriverRoute(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView Pi
   return {Status, EFI_ERROR(Status) ? IndexOf(Progress, Configuration) : 0};
 }
 
-// Adds the alternate configurations of the owner's own answer to the router's.
-// They start at the header in front of the first "&ALTCFG=", or at "&ALTCFG="
-// itself when the owner writes none.
+// Adds the alternate configurations of the owner's own answer to the router's:
+// everything from the first full header that is followed by "&ALTCFG=". An
+// "&ALTCFG=" with no header of its own in front is dropped without a word, as
+// the reference firmware drops it.
 void MergeAlternates(Text *Answer, TextView DriverAnswer) {
-  std::size_t Alternate = DriverAnswer.find(u"&ALTCFG=");
-  if (Alternate == cfgtext::npos) return;
-  std::size_t Header = DriverAnswer.rfind(u"&GUID=", Alternate);
-  *Answer += DriverAnswer.substr(Header == cfgtext::npos ? Alternate : Header);
+  for (std::size_t Header = DriverAnswer.find(u"&GUID="); Header != cfgtext::npos;
+       Header = DriverAnswer.find(u"&GUID=", Header + 1)) {
+    std::optional<cfgtext::ConfigHeader> Parsed = cfgtext::ParseConfigHeader(DriverAnswer.substr(Header + 1));
+    if (Parsed && DriverAnswer.substr(Header + 1 + Parsed->End).starts_with(u"&ALTCFG=")) {
+      *Answer += DriverAnswer.substr(Header);
+      return;
+    }
+  }
 }
 
 PieceOutcome ExtractEfiStore(TextView Piece, const cfgtext::ConfigHeader &Header, const Target &Owner,
@@ -226,12 +232,58 @@ EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
   return EFI_SUCCESS;
 }
 
+// The header of the first variable store the list's form sets declare, under
+// the driver's path; empty when there is none.
+Text FirstStoreHeader(EFI_HII_HANDLE List, EFI_HANDLE Driver) {
+  hiiview::FormsScan Scan = hiiview::ScanForms(hiiview::ExportPackageList(List));
+  if (Scan.VarStores.empty()) return {};
+  const hiiview::VarStore &Store = Scan.VarStores.front();
+  return cfgtext::BuildConfigHeader(Store.Guid, Store.Name, hiiview::DevicePathOfHandle(Driver));
+}
+
+// One driver's contribution to an export: its answer to a null request or,
+// when that fails, to a request for the first store of its form set.
+Text ExportOneDriver(EFI_HII_HANDLE List, EFI_HANDLE Driver, EFI_HII_CONFIG_ACCESS_PROTOCOL *Access) {
+  CHAR16 *Progress = nullptr;
+  CHAR16 *Results = nullptr;
+  EFI_STATUS Status = Access->ExtractConfig(Access, nullptr, &Progress, &Results);
+  if (EFI_ERROR(Status)) {
+    cfgtext::FreePool(Results);
+    Results = nullptr;
+    Text Request = FirstStoreHeader(List, Driver);
+    if (Request.empty()) return {};
+    Status = Access->ExtractConfig(Access, Request.c_str(), &Progress, &Results);
+  }
+  Text Answer = EFI_ERROR(Status) ? Text() : Text(cfgtext::ViewOf(Results));
+  cfgtext::FreePool(Results);
+  return Answer;
+}
+
+// Gathers, as the reference firmware does, what each driver that owns a package
+// list and carries a config-access protocol answers: the router reads no
+// variable store itself here, so a store the driver leaves out is missing.
 EFI_STATUS EFIAPI ExportConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, CHAR16 **Results) {
   EFI_STATUS Status;
   if (TakeInjectedFault("ConfigRouting.ExportConfig", &Status)) return Status;
   if (Results == nullptr) return EFI_INVALID_PARAMETER;
   *Results = nullptr;
-  return EFI_UNSUPPORTED;
+  Text Export;
+  std::vector<EFI_HANDLE> Asked;
+  for (EFI_HII_HANDLE List : hiiview::PackageListHandles()) {
+    EFI_HANDLE Driver = hiiview::DriverHandleOf(List);
+    if (Driver == nullptr || std::find(Asked.begin(), Asked.end(), Driver) != Asked.end()) continue;
+    Asked.push_back(Driver);
+    void *Access = nullptr;
+    if (EFI_ERROR(SystemTable()->BootServices->HandleProtocol(Driver, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID,
+                                                              &Access)))
+      continue;
+    Text One = ExportOneDriver(List, Driver, static_cast<EFI_HII_CONFIG_ACCESS_PROTOCOL *>(Access));
+    if (One.empty()) continue;
+    if (!Export.empty()) Export += u'&';
+    Export += One;
+  }
+  *Results = cfgtext::ToPoolString(Export);
+  return *Results == nullptr ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Configuration,

@@ -268,15 +268,19 @@ TEST_F(RoutedStoresTest, SeveralRequestsAreAnsweredTogetherAndAFailureIsPlaced) 
 
 TEST_F(RoutedStoresTest, UefiVariableStoresAreReadByTheRouterWithTheDriversAlternatesMerged) {
   sim::WriteVariable(u"Efi", StoreGuid, 0x7, {0x10, 0x20, 0x30, 0x40});
-  Driver.Alternate = u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
+  Driver.Alternate = u"&" + EfiHeader() + u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
   std::u16string Results;
   std::size_t At = 0;
   // No OFFSET: the whole store.
   ASSERT_EQ(Extract(EfiHeader(), &Results, &At), EFI_SUCCESS);
-  EXPECT_EQ(Results,
-            EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001");
+  EXPECT_EQ(Results, EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010" + Driver.Alternate);
   EXPECT_EQ(Driver.ExtractCalls, 1);
   EXPECT_EQ(At, EfiHeader().size());
+
+  // Alternates without a header of their own are dropped, not an error.
+  Driver.Alternate = u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
+  ASSERT_EQ(Extract(EfiHeader(), &Results, &At), EFI_SUCCESS);
+  EXPECT_EQ(Results, EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010");
 
   // The driver's own answer carries a header in front of its alternates.
   Driver.Alternate = u"&" + EfiHeader() + u"&ALTCFG=0001&OFFSET=0&WIDTH=1&VALUE=09";
@@ -308,6 +312,16 @@ TEST_F(RoutedStoresTest, UefiVariableStoresAreWrittenByTheRouterWithTheStoresAtt
   EXPECT_EQ(Route(EfiHeader() + u"&OFFSET=0&WIDTH=1&VALUE=01", &At), EFI_WRITE_PROTECTED);
 }
 
+// The export holds what each driver answers; one that takes no null request is
+// asked for the first store of its form set instead.
+TEST_F(RoutedStoresTest, ExportGathersTheDriversOwnAnswers) {
+  CHAR16 *Export = nullptr;
+  ASSERT_EQ(Router()->ExportConfig(Router(), &Export), EFI_SUCCESS);
+  EXPECT_EQ(Take(Export), BufHeader() + u"&OFFSET=0&WIDTH=0008&VALUE=0807060504030201");
+  EXPECT_EQ(Driver.ExtractCalls, 2);
+  EXPECT_EQ(Driver.LastRequest, BufHeader());
+}
+
 TEST_F(RoutedStoresTest, MembersHonourInjectedFaultsAndLeakNoPool) {
   std::size_t Held = sim::HeldBlocks();
   std::u16string Results;
@@ -322,7 +336,8 @@ TEST_F(RoutedStoresTest, MembersHonourInjectedFaultsAndLeakNoPool) {
   sim::FailService("ConfigRouting.RouteConfig", EFI_ACCESS_DENIED);
   EXPECT_EQ(Route(BufHeader() + u"&OFFSET=0&WIDTH=1&VALUE=00", &At), EFI_ACCESS_DENIED);
   CHAR16 *Export = nullptr;
-  EXPECT_EQ(Router()->ExportConfig(Router(), &Export), EFI_UNSUPPORTED);
+  sim::FailService("ConfigRouting.ExportConfig", EFI_DEVICE_ERROR);
+  EXPECT_EQ(Router()->ExportConfig(Router(), &Export), EFI_DEVICE_ERROR);
   sim::FailNthAllocation(1);
   EXPECT_EQ(Extract(BufHeader() + u"&OFFSET=0&WIDTH=1", &Results, &At), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(sim::HeldBlocks(), Held);
