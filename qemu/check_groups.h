@@ -36,6 +36,9 @@ void RunConfigStringChecks(CheckLog &Log);
 void RunBrowserDataChecks(CheckLog &Log);
 // The three variables in the real variable store, across two boots on one store.
 void RunVariableStoreChecks(CheckLog &Log);
+// The card shapes published on the machine's PCI functions by the tests' card
+// driver, their stores read and written through the firmware's router; removed again.
+void RunCardFixtureChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -46,6 +49,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"config-strings", RunConfigStringChecks},
     {"browser-data", RunBrowserDataChecks},
     {"variables", RunVariableStoreChecks},
+    {"card-fixtures", RunCardFixtureChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.
