@@ -32,8 +32,27 @@ constexpr CardPlacement CARD_PLACEMENTS[] = {
 };
 constexpr UINTN FIRST_SAMPLE_CARD = 0;
 constexpr UINTN SECOND_SAMPLE_CARD = 2;
+static_assert(CARD_PLACEMENTS[FIRST_SAMPLE_CARD].Shape == CardShapeId::SampleCard &&
+              CARD_PLACEMENTS[SECOND_SAMPLE_CARD].Shape == CardShapeId::SampleCard &&
+              CARD_PLACEMENTS[FIRST_SAMPLE_CARD].Function != CARD_PLACEMENTS[SECOND_SAMPLE_CARD].Function);
 constexpr UINT8 BIG_CARD_PORT = 2;
 constexpr UINTN CARD_COUNT = ArrayCount(CARD_PLACEMENTS) + 1;  // and the big card
+
+// The firmware's services, located where they are used as a card's driver
+// locates them, not taken from the driver under test.
+template <typename Protocol>
+Protocol *Located(const EFI_GUID &Guid) {
+  void *Interface = nullptr;
+  return EFI_ERROR(BootServices->LocateProtocol(&Guid, nullptr, &Interface))
+             ? nullptr
+             : static_cast<Protocol *>(Interface);
+}
+EFI_HII_CONFIG_ROUTING_PROTOCOL *Router() {
+  return Located<EFI_HII_CONFIG_ROUTING_PROTOCOL>(EFI_HII_CONFIG_ROUTING_PROTOCOL_GUID);
+}
+EFI_HII_DATABASE_PROTOCOL *Database() {
+  return Located<EFI_HII_DATABASE_PROTOCOL>(EFI_HII_DATABASE_PROTOCOL_GUID);
+}
 
 // ---- names and text ------------------------------------------------------------------------
 
@@ -42,8 +61,13 @@ constexpr UINTN CARD_COUNT = ArrayCount(CARD_PLACEMENTS) + 1;  // and the big ca
 class CheckName {
  public:
   CheckName(const PUBLISHED_CARD &Card, const CHAR8 *What) {
-    Text("cards/").Text(Card.Fixture->Name).Text(" at ").Hex(Card.Pci.Bus).Text(":").Hex(Card.Pci.Device);
-    Text(".").Hex(Card.Pci.Function).Text(" port ").Hex(Card.Port).Text(": ").Text(What);
+    Text("cards/")
+        .Text(Card.Fixture->Name)
+        .Text(" at ")
+        .Hex(Card.Pci.Bus, 2)
+        .Text(":")
+        .Hex(Card.Pci.Device, 2);
+    Text(".").Hex(Card.Pci.Function, 1).Text(" port ").Hex(Card.Port, 1).Text(": ").Text(What);
   }
   CheckName(const PUBLISHED_CARD &Card, const CARD_FIXTURE_STORE &Store, const CHAR8 *What)
       : CheckName(Card, "") {
@@ -57,9 +81,10 @@ class CheckName {
     Chars[Length] = 0;
     return *this;
   }
-  CheckName &Hex(UINTN Value) {
-    const CHAR8 Digits[3] = {"0123456789ABCDEF"[(Value >> 4) & 0xF], "0123456789ABCDEF"[Value & 0xF], 0};
-    return Text(Digits);
+  // The low Digits hexadecimal digits of Value (1 or 2).
+  CheckName &Hex(UINTN Value, UINTN Digits) {
+    const CHAR8 Pair[3] = {"0123456789abcdef"[(Value >> 4) & 0xF], "0123456789abcdef"[Value & 0xF], 0};
+    return Text(Digits == 1 ? Pair + 1 : Pair);
   }
   CHAR8 Chars[200] = {};
   UINTN Length = 0;
@@ -109,14 +134,14 @@ EFI_STATUS ReadThroughRouter(const CHAR16 *Header, UINT8 *Block, UINTN Size, Rep
   if (Request == nullptr) return EFI_OUT_OF_RESOURCES;
   CHAR16 *Progress = nullptr;
   CHAR16 *Answer = nullptr;
-  EFI_STATUS Status = HiiConfigRouting->ExtractConfig(HiiConfigRouting, Request, &Progress, &Answer);
+  EFI_STATUS Status = Router()->ExtractConfig(Router(), Request, &Progress, &Answer);
   if (EFI_ERROR(Status)) {
     Details.Text("router ExtractConfig gave ").Status(Status);
   } else if (CHAR16 *Own = OwnConfiguration(Answer); Own == nullptr) {
     Status = EFI_OUT_OF_RESOURCES;
   } else {
     UINTN BlockSize = Size;
-    Status = HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Own, Block, &BlockSize, &Progress);
+    Status = Router()->ConfigToBlock(Router(), Own, Block, &BlockSize, &Progress);
     if (EFI_ERROR(Status)) Details.Text("ConfigToBlock of the answer gave ").Status(Status);
     PoolFree(Own);
   }
@@ -132,7 +157,7 @@ EFI_STATUS WriteByteThroughRouter(const CHAR16 *Header, UINTN Offset, UINT8 Valu
   CHAR16 *Configuration = BlockRequest(Header, Offset, 1, Tail);
   if (Configuration == nullptr) return EFI_OUT_OF_RESOURCES;
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status = HiiConfigRouting->RouteConfig(HiiConfigRouting, Configuration, &Progress);
+  const EFI_STATUS Status = Router()->RouteConfig(Router(), Configuration, &Progress);
   PoolFree(Configuration);
   return Status;
 }
@@ -203,11 +228,11 @@ ByteView FindPackage(ByteView List, UINT8 Type) {
 ByteView ExportOf(EFI_HII_HANDLE Handle, UINT8 **Owned) {
   *Owned = nullptr;
   UINTN Size = 0;
-  if (HiiDatabase->ExportPackageLists(HiiDatabase, Handle, &Size, nullptr) != EFI_BUFFER_TOO_SMALL) return {};
+  if (Database()->ExportPackageLists(Database(), Handle, &Size, nullptr) != EFI_BUFFER_TOO_SMALL) return {};
   *Owned = static_cast<UINT8 *>(PoolAllocZero(Size));
   if (*Owned == nullptr ||
-      EFI_ERROR(HiiDatabase->ExportPackageLists(HiiDatabase, Handle, &Size,
-                                                reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(*Owned))))
+      EFI_ERROR(Database()->ExportPackageLists(Database(), Handle, &Size,
+                                               reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(*Owned))))
     return {};
   return ByteView(*Owned, Size);
 }
@@ -215,7 +240,7 @@ ByteView ExportOf(EFI_HII_HANDLE Handle, UINT8 **Owned) {
 void CheckRegistration(CheckLog &Log, const PUBLISHED_CARD &Card) {
   ReportLine Details;
   EFI_HANDLE Owner = nullptr;
-  const EFI_STATUS Status = HiiDatabase->GetPackageListHandle(HiiDatabase, Card.HiiHandle, &Owner);
+  const EFI_STATUS Status = Database()->GetPackageListHandle(Database(), Card.HiiHandle, &Owner);
   UINT8 *Exported = nullptr;
   const ByteView Export = ExportOf(Card.HiiHandle, &Exported);
   const ByteView Fixture(Card.Fixture->PackageList, Card.Fixture->PackageListSize);
@@ -336,7 +361,7 @@ void CheckEfiStoreRefusals(CheckLog &Log, const PUBLISHED_CARD &Card, const CARD
     CHAR16 *Progress = nullptr;
     const EFI_STATUS Status = Configuration == nullptr
                                   ? EFI_OUT_OF_RESOURCES
-                                  : HiiConfigRouting->RouteConfig(HiiConfigRouting, Configuration, &Progress);
+                                  : Router()->RouteConfig(Router(), Configuration, &Progress);
     const CHAR16 *Expected = Configuration == nullptr || Each.ProgressAt == nullptr
                                  ? Configuration
                                  : Utf16Find(Configuration, Each.ProgressAt);
@@ -446,6 +471,9 @@ struct RouterAnswerCase {
 constexpr UINTN EDGE_CARD = 1;
 constexpr UINTN ROAD_CARD = 4;
 constexpr UINTN SECOND_MODEL_CARD = 5;
+static_assert(CARD_PLACEMENTS[EDGE_CARD].Shape == CardShapeId::Edge &&
+              CARD_PLACEMENTS[ROAD_CARD].Shape == CardShapeId::Road &&
+              CARD_PLACEMENTS[SECOND_MODEL_CARD].Shape == CardShapeId::SecondModel);
 
 constexpr RouterAnswerCase ROUTER_ANSWER_CASES[] = {
     {"cards/router: a bare header of the road card's buffer store gives every question and the standard "
@@ -523,7 +551,7 @@ void CheckRouterAnswer(CheckLog &Log, PUBLISHED_CARD &Card, const RouterAnswerCa
   if (Request != nullptr && Expected != nullptr) {
     CopyBytes(Request, Header, HeaderLength * sizeof(CHAR16));
     CopyBytes(Request + HeaderLength, Case.RequestTail, TailLength * sizeof(CHAR16));
-    Status = HiiConfigRouting->ExtractConfig(HiiConfigRouting, Request, &Progress, &Answer);
+    Status = Router()->ExtractConfig(Router(), Request, &Progress, &Answer);
   }
   ReportLine Details;
   if (Status != EFI_SUCCESS || Answer == nullptr) {
@@ -655,9 +683,9 @@ void CheckConfigToBlock(CheckLog &Log, const ConfigToBlockCase &Case) {
   FillBytes(Block, sizeof(Block), UNTOUCHED);
   UINTN Size = sizeof(Block);
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status = Response == nullptr ? EFI_OUT_OF_RESOURCES
-                                                : HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Response,
-                                                                                  Block, &Size, &Progress);
+  const EFI_STATUS Status = Response == nullptr
+                                ? EFI_OUT_OF_RESOURCES
+                                : Router()->ConfigToBlock(Router(), Response, Block, &Size, &Progress);
   const UINTN HeaderLength = Utf16Length(ANY_HEADER);
   const UINTN ProgressAt = Case.ProgressAt == PROGRESS_AT_END ? Utf16Length(Case.Body) : Case.ProgressAt;
   const bool Ok = Status == Case.Status && Progress == Response + HeaderLength + ProgressAt &&
@@ -681,10 +709,9 @@ void CheckBlockToConfig(CheckLog &Log, const BlockToConfigCase &Case) {
   FillBytes(Block, sizeof(Block), UNTOUCHED);
   CHAR16 *Config = nullptr;
   CHAR16 *Progress = nullptr;
-  const EFI_STATUS Status = Request == nullptr
-                                ? EFI_OUT_OF_RESOURCES
-                                : HiiConfigRouting->BlockToConfig(HiiConfigRouting, Request, Block,
-                                                                  sizeof(Block), &Config, &Progress);
+  const EFI_STATUS Status = Request == nullptr ? EFI_OUT_OF_RESOURCES
+                                               : Router()->BlockToConfig(Router(), Request, Block,
+                                                                         sizeof(Block), &Config, &Progress);
   const UINTN HeaderLength = Utf16Length(ANY_HEADER);
   const UINTN ProgressAt = Case.ProgressAt == PROGRESS_AT_END ? Utf16Length(Case.Body) : Case.ProgressAt;
   const bool Answered =
@@ -719,7 +746,7 @@ void CheckNullRequest(CheckLog &Log, PUBLISHED_CARD &Card) {
     Details.Text("the answer does not begin with the store's header");
   } else {
     UINTN Size = Store.Fixture->Size;
-    Status = HiiConfigRouting->ConfigToBlock(HiiConfigRouting, Results, Block, &Size, &Progress);
+    Status = Router()->ConfigToBlock(Router(), Results, Block, &Size, &Progress);
     if (Status != EFI_SUCCESS || CompareBytes(Block, Store.Bytes, Store.Fixture->Size) != 0)
       Details.Text("ConfigToBlock of the answer gave ").Status(Status).Text(" or other bytes");
   }
@@ -868,7 +895,7 @@ void CheckRemoval(CheckLog &Log, PUBLISHED_CARD *(&Cards)[CARD_COUNT]) {
     UINTN Size = 0;
     void *Interface = nullptr;
     if (Status != EFI_SUCCESS && Details.IsEmpty()) Details.Text("RemoveFixtureCard gave ").Status(Status);
-    if (HiiDatabase->ExportPackageLists(HiiDatabase, HiiHandle, &Size, nullptr) == EFI_BUFFER_TOO_SMALL &&
+    if (Database()->ExportPackageLists(Database(), HiiHandle, &Size, nullptr) == EFI_BUFFER_TOO_SMALL &&
         Details.IsEmpty())
       Details.Text("a removed list still exports");
     if (!EFI_ERROR(BootServices->HandleProtocol(Handle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Interface)) &&
@@ -882,6 +909,12 @@ void CheckRemoval(CheckLog &Log, PUBLISHED_CARD *(&Cards)[CARD_COUNT]) {
 }  // namespace
 
 void RunCardFixtureChecks(CheckLog &Log) {
+  ReportLine Missing;
+  if (Router() == nullptr || Database() == nullptr) {
+    Log.Fail("cards/the firmware has an HII database and a configuration router",
+             Missing.Text("not located"));
+    return;
+  }
   CARD_PCI_FUNCTION Functions[TEST_PCI_FUNCTION_COUNT] = {};
   if (!FindTestFunctions(Log, Functions)) return;
 

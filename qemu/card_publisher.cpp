@@ -149,12 +149,32 @@ bool AsciiToUtf16(const CHAR8 *Ascii, CHAR16 *Out, UINTN Capacity) {
   return true;
 }
 
-EFI_STATUS WriteStoreVariable(const CARD_FIXTURE_STORE &Store, bool Delete) {
+enum class VariableAction { Write, Delete };
+
+EFI_STATUS WriteStoreVariable(const CARD_FIXTURE_STORE &Store, VariableAction Action) {
   CHAR16 Name[MAX_STORE_NAME_CHARS];
   if (!AsciiToUtf16(Store.Name, Name, MAX_STORE_NAME_CHARS)) return EFI_INVALID_PARAMETER;
-  if (Delete) return RuntimeServices->SetVariable(Name, &Store.Guid, 0, 0, nullptr);
+  // A variable with other attributes cannot be written over: it goes first.
+  const EFI_STATUS Deleted = RuntimeServices->SetVariable(Name, &Store.Guid, 0, 0, nullptr);
+  if (Action == VariableAction::Delete) return Deleted;
   return RuntimeServices->SetVariable(Name, &Store.Guid, Store.Attributes, Store.Size,
                                       const_cast<UINT8 *>(Store.Initial));
+}
+
+// True when the store's variable is there with the declared size and attributes,
+// as a card's driver finds the settings an earlier boot left.
+bool StoreVariableKept(const CARD_FIXTURE_STORE &Store) {
+  CHAR16 Name[MAX_STORE_NAME_CHARS];
+  if (!AsciiToUtf16(Store.Name, Name, MAX_STORE_NAME_CHARS)) return false;
+  auto *Data = static_cast<UINT8 *>(PoolAlloc(Store.Size + 1u));
+  UINTN Size = Store.Size + 1u;
+  UINT32 Attributes = 0;
+  const bool Kept =
+      Data != nullptr &&
+      RuntimeServices->GetVariable(Name, &Store.Guid, &Attributes, &Size, Data) == EFI_SUCCESS &&
+      Size == Store.Size && Attributes == Store.Attributes;
+  PoolFree(Data);
+  return Kept;
 }
 
 UINTN HeaderChars(const PUBLISHED_CARD &Card, const CARD_FIXTURE_STORE &Store) {
@@ -390,11 +410,14 @@ EFI_STATUS CopyStores(PUBLISHED_CARD &Card, const CARD_FIXTURE &Fixture) {
 
 // The stores hold their values before the forms become visible, as a card's
 // driver writes its variables before it registers its forms.
-EFI_STATUS CreateStoreVariables(const PUBLISHED_CARD &Card) {
+EFI_STATUS CreateStoreVariables(PUBLISHED_CARD &Card, CardVariables Variables) {
   for (UINTN Index = 0; Index < Card.StoreCount; ++Index) {
-    if (!Card.Stores[Index].Fixture->IsEfi) continue;
-    const EFI_STATUS Status = WriteStoreVariable(*Card.Stores[Index].Fixture, false);
+    PUBLISHED_CARD_STORE &Store = Card.Stores[Index];
+    if (!Store.Fixture->IsEfi) continue;
+    if (Variables == CardVariables::KeepExisting && StoreVariableKept(*Store.Fixture)) continue;
+    const EFI_STATUS Status = WriteStoreVariable(*Store.Fixture, VariableAction::Write);
     if (EFI_ERROR(Status)) return Status;
+    Store.VariableWritten = true;
   }
   return EFI_SUCCESS;
 }
@@ -406,7 +429,32 @@ void FreeCard(PUBLISHED_CARD *Card) {
   PoolFree(Card);
 }
 
-EFI_STATUS InstallAndRegister(PUBLISHED_CARD &Card) {
+enum class VariableRemoval { None, WrittenHere, All };
+
+// Takes back a card's registration and protocols, deletes variables as asked,
+// and frees it; the first failure is returned, the rest still done.
+EFI_STATUS TakeDown(PUBLISHED_CARD *Card, VariableRemoval Removal) {
+  EFI_STATUS Result = EFI_SUCCESS;
+  if (Card->HiiHandle != nullptr) Result = Card->Database->RemovePackageList(Card->Database, Card->HiiHandle);
+  if (Card->DriverHandle != nullptr) {
+    const EFI_STATUS Status = BootServices->UninstallMultipleProtocolInterfaces(
+        Card->DriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, Card->DevicePath,
+        &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Card->ConfigAccess, nullptr);
+    if (!EFI_ERROR(Result)) Result = Status;
+  }
+  for (UINTN Index = 0; Index < Card->StoreCount; ++Index) {
+    const PUBLISHED_CARD_STORE &Store = Card->Stores[Index];
+    const bool Delete =
+        Removal == VariableRemoval::All || (Removal == VariableRemoval::WrittenHere && Store.VariableWritten);
+    if (!Store.Fixture->IsEfi || !Delete) continue;
+    const EFI_STATUS Status = WriteStoreVariable(*Store.Fixture, VariableAction::Delete);
+    if (!EFI_ERROR(Result) && Status != EFI_NOT_FOUND) Result = Status;
+  }
+  FreeCard(Card);
+  return Result;
+}
+
+EFI_STATUS InstallAndRegister(PUBLISHED_CARD &Card, CardVariables Variables) {
   EFI_STATUS Status = BootServices->InstallMultipleProtocolInterfaces(
       &Card.DriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, Card.DevicePath,
       &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Card.ConfigAccess, nullptr);
@@ -414,7 +462,7 @@ EFI_STATUS InstallAndRegister(PUBLISHED_CARD &Card) {
     Card.DriverHandle = nullptr;
     return Status;
   }
-  Status = CreateStoreVariables(Card);
+  Status = CreateStoreVariables(Card, Variables);
   if (!EFI_ERROR(Status))
     Status = Card.Database->NewPackageList(
         Card.Database, reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(Card.Fixture->PackageList),
@@ -459,7 +507,7 @@ EFI_STATUS FindPciFunctions(UINT16 VendorId, UINT16 DeviceId, CARD_PCI_FUNCTION 
 }
 
 EFI_STATUS PublishFixtureCard(const CARD_FIXTURE &Fixture, const CARD_PCI_FUNCTION &Function, UINT8 Port,
-                              PUBLISHED_CARD **Card) {
+                              PUBLISHED_CARD **Card, CardVariables Variables) {
   if (Card == nullptr) return EFI_INVALID_PARAMETER;
   *Card = nullptr;
   if (Function.DevicePath == nullptr || Function.DevicePathSize < END_DEVICE_PATH_LENGTH)
@@ -475,9 +523,9 @@ EFI_STATUS PublishFixtureCard(const CARD_FIXTURE &Fixture, const CARD_PCI_FUNCTI
 
   EFI_STATUS Status = New->DevicePath == nullptr ? EFI_OUT_OF_RESOURCES : LocateServices(*New);
   if (!EFI_ERROR(Status)) Status = CopyStores(*New, Fixture);
-  if (!EFI_ERROR(Status)) Status = InstallAndRegister(*New);
+  if (!EFI_ERROR(Status)) Status = InstallAndRegister(*New, Variables);
   if (EFI_ERROR(Status)) {
-    RemoveFixtureCard(New, true);
+    TakeDown(New, VariableRemoval::WrittenHere);
     return Status;
   }
   *Card = New;
@@ -486,21 +534,7 @@ EFI_STATUS PublishFixtureCard(const CARD_FIXTURE &Fixture, const CARD_PCI_FUNCTI
 
 EFI_STATUS RemoveFixtureCard(PUBLISHED_CARD *Card, bool DeleteVariables) {
   if (Card == nullptr) return EFI_SUCCESS;
-  EFI_STATUS Result = EFI_SUCCESS;
-  if (Card->HiiHandle != nullptr) Result = Card->Database->RemovePackageList(Card->Database, Card->HiiHandle);
-  if (Card->DriverHandle != nullptr) {
-    const EFI_STATUS Status = BootServices->UninstallMultipleProtocolInterfaces(
-        Card->DriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, Card->DevicePath,
-        &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Card->ConfigAccess, nullptr);
-    if (!EFI_ERROR(Result)) Result = Status;
-  }
-  for (UINTN Index = 0; DeleteVariables && Index < Card->StoreCount; ++Index) {
-    if (!Card->Stores[Index].Fixture->IsEfi) continue;
-    const EFI_STATUS Status = WriteStoreVariable(*Card->Stores[Index].Fixture, true);
-    if (!EFI_ERROR(Result) && Status != EFI_NOT_FOUND) Result = Status;
-  }
-  FreeCard(Card);
-  return Result;
+  return TakeDown(Card, DeleteVariables ? VariableRemoval::All : VariableRemoval::None);
 }
 
 UINT8 *CardStoreBytes(PUBLISHED_CARD &Card, const CHAR8 *Name) {

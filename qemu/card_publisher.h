@@ -51,7 +51,14 @@ EFI_STATUS FindPciFunctions(UINT16 VendorId, UINT16 DeviceId, CARD_PCI_FUNCTION 
 
 struct PUBLISHED_CARD_STORE {
   const CARD_FIXTURE_STORE *Fixture;
-  UINT8 *Bytes;  // a buffer store's live contents (Fixture->Size bytes); null for an EFI store
+  UINT8 *Bytes;          // a buffer store's live contents (Fixture->Size bytes); null for an EFI store
+  bool VariableWritten;  // an EFI store whose variable this publication wrote
+};
+
+// What publication does with the variable of an EFI store.
+enum class CardVariables {
+  Write,         // write the fixture's initial contents
+  KeepExisting,  // keep one that has the declared size and attributes (a later boot's card)
 };
 
 struct PUBLISHED_CARD {
@@ -76,16 +83,18 @@ struct PUBLISHED_CARD {
   EFI_HII_CONFIG_ROUTING_PROTOCOL *Router;
 };
 
-// Publishes Fixture as port Port of Function: stores start with the fixture's
-// initial contents, and the variables of its EFI stores are written with them
-// (and the attributes the stores declare). *Card receives a pool record that
-// RemoveFixtureCard releases. Returns EFI_SUCCESS; EFI_INVALID_PARAMETER for a
-// null Card, a fixture with more than CARD_MAX_STORES stores or a function
-// without a device path; EFI_OUT_OF_RESOURCES; or the status of the first
-// firmware service that refuses (LocateProtocol, InstallMultipleProtocolInterfaces,
-// SetVariable, NewPackageList), after undoing what was done.
+// Publishes Fixture as port Port of Function: buffer stores start with the
+// fixture's initial contents, and the variables of its EFI stores are written
+// with them and the attributes the stores declare (unless Variables keeps what
+// an earlier boot left). Two cards of one shape share their EFI variables. *Card
+// receives a pool record that RemoveFixtureCard releases. Returns EFI_SUCCESS;
+// EFI_INVALID_PARAMETER for a null Card, a fixture with more than
+// CARD_MAX_STORES stores or a function without a device path;
+// EFI_OUT_OF_RESOURCES; or the status of the first firmware service that
+// refuses (LocateProtocol, InstallMultipleProtocolInterfaces, SetVariable,
+// NewPackageList), after undoing what was done (variables it wrote included).
 EFI_STATUS PublishFixtureCard(const CARD_FIXTURE &Fixture, const CARD_PCI_FUNCTION &Function, UINT8 Port,
-                              PUBLISHED_CARD **Card);
+                              PUBLISHED_CARD **Card, CardVariables Variables = CardVariables::Write);
 
 // Removes the package list, uninstalls the handle's protocols, deletes the EFI
 // stores' variables when DeleteVariables is set, and frees the card. Null is

@@ -2,6 +2,7 @@
 // buffer store, and UEFI variable stores the router serves itself.
 #include <gtest/gtest.h>
 
+#include "sim/card_fixture.h"
 #include "sim/config_text.h"
 #include "tests/sim_fixture.h"
 #include "tests/sim_hii_builders.h"
@@ -373,6 +374,62 @@ TEST_F(RoutedStoresTest, MembersHonourInjectedFaultsAndLeakNoPool) {
   sim::FailNthAllocation(1);
   EXPECT_EQ(Extract(BufHeader() + u"&OFFSET=0&WIDTH=1", &Results, &At), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(sim::HeldBlocks(), Held);
+}
+
+}  // namespace
+
+namespace {
+
+// The alternates the router adds from a card's IFR, as OVMF does for the
+// standard store (the firmware check group pins that store in OVMF): one section
+// per declared default store, DEFAULT opcodes before option and checkbox flags,
+// else a numeric's minimum, a one-of's first option, an unchecked checkbox;
+// nothing for strings or a one-of without options; a section the card's own
+// answer already has is not added again.
+TEST_F(RouterTest, AlternatesComeFromTheIfrOfEveryDeclaredDefaultStore) {
+  constexpr UINT8 Mfg = EFI_IFR_OPTION_DEFAULT_MFG;
+  const std::vector<UINT8> List = sim::CardFormSet("Defaults")
+                                      .DefaultStore(EFI_HII_DEFAULT_CLASS_STANDARD, "Standard")
+                                      .DefaultStore(EFI_HII_DEFAULT_CLASS_MANUFACTURING, "Manufacturing")
+                                      .BufferStore(1, "Cfg", StoreGuid, 8)
+                                      .Form(1, "Main")
+                                      .OneOf({0x10, 1, 0, "Mode"})
+                                      .Options({{"A", 4}, {"B", 5, EFI_IFR_OPTION_DEFAULT}, {"C", 6, Mfg}})
+                                      .Numeric({0x11, 1, 1, "Level"}, 1, 3, 9)
+                                      .Default(7, EFI_HII_DEFAULT_CLASS_MANUFACTURING)
+                                      .Checkbox({0x12, 1, 2, "Flag"}, EFI_IFR_CHECKBOX_DEFAULT_MFG)
+                                      .OneOf({0x13, 1, 3, "Valued"})
+                                      .Value(2)
+                                      .String({0x14, 1, 4, "Name"}, 0, 2)
+                                      .Build();
+  sim::CardDriver &Card = sim::PublishCard(sim::AddPciFunction(0x1234, 0x11E8, 0, 0x10, 0), List);
+  const std::u16string Header = hiitest::Header(StoreGuid, u"Cfg", Card.DevicePath);
+  CHAR16 *Progress = nullptr;
+  CHAR16 *Results = nullptr;
+  ASSERT_EQ(Router()->ExtractConfig(Router(), Header.c_str(), &Progress, &Results), EFI_SUCCESS);
+  EXPECT_EQ(
+      Take(Results),
+      Header +
+          u"&OFFSET=0000&WIDTH=0001&VALUE=00&OFFSET=0001&WIDTH=0001&VALUE=00&OFFSET=0002&WIDTH=0001&VALUE=00"
+          u"&OFFSET=0003&WIDTH=0001&VALUE=00&OFFSET=0004&WIDTH=0004&VALUE=00000000&" +
+          Header +
+          u"&ALTCFG=0000&OFFSET=0000&WIDTH=0001&VALUE=05&OFFSET=0001&WIDTH=0001&VALUE=03"
+          u"&OFFSET=0002&WIDTH=0001&VALUE=00&" +
+          Header +
+          u"&ALTCFG=0001&OFFSET=0000&WIDTH=0001&VALUE=06&OFFSET=0001&WIDTH=0001&VALUE=07"
+          u"&OFFSET=0002&WIDTH=0001&VALUE=01");
+
+  // A driver that answers with its own standard defaults gets only the others added.
+  hiitest::BufferDriver Driver;
+  Driver.Store = Bytes(8, 0);
+  Driver.Install(hiitest::VendorPath(PathGuid), true);
+  hiitest::Register(List, Driver.Handle);
+  const std::u16string Own = hiitest::Header(StoreGuid, u"Cfg", Driver.Path);
+  Driver.Alternate = u"&" + Own + u"&ALTCFG=0000&OFFSET=0000&WIDTH=0001&VALUE=09";
+  const std::u16string Request = Own + u"&OFFSET=0&WIDTH=1";
+  ASSERT_EQ(Router()->ExtractConfig(Router(), Request.c_str(), &Progress, &Results), EFI_SUCCESS);
+  EXPECT_EQ(Take(Results), Request + u"&VALUE=00" + Driver.Alternate + u"&" + Own +
+                               u"&ALTCFG=0001&OFFSET=0000&WIDTH=0001&VALUE=06");
 }
 
 }  // namespace

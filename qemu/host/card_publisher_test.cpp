@@ -116,13 +116,40 @@ TEST_F(PublisherTest, EveryFailureUndoesWhatWasDone) {
   sim::FailService("HiiDatabase.NewPackageList", EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(PublishFixtureCard(Edge, Edu[0], 1, &Card), EFI_OUT_OF_RESOURCES);
   EXPECT_TRUE(State() == Before) << "the variable and the handle are gone again";
-  sim::FailService("RuntimeServices.SetVariable", EFI_WRITE_PROTECTED);
+  sim::FailService("RuntimeServices.SetVariable", EFI_WRITE_PROTECTED, 2);  // the clearing delete, the write
   EXPECT_EQ(PublishFixtureCard(Edge, Edu[0], 1, &Card), EFI_WRITE_PROTECTED);
   EXPECT_TRUE(State() == Before);
   EXPECT_EQ(PublishFixtureCard(Edge, Edu[0], 1, nullptr), EFI_INVALID_PARAMETER);
   CARD_PCI_FUNCTION Pathless = Edu[0];
   Pathless.DevicePath = nullptr;
   EXPECT_EQ(PublishFixtureCard(Edge, Pathless, 1, &Card), EFI_INVALID_PARAMETER);
+}
+
+// A later boot's card keeps the settings its variables hold; a failed
+// publication deletes only the variables it wrote itself.
+TEST_F(PublisherTest, VariablesAreWrittenOrKeptAsAsked) {
+  const CARD_FIXTURE &Road = GetCardFixture(sim::CardShapeId::Road);
+  const CARD_FIXTURE_STORE &Store = *FindFixtureStore(Road, sim::road_card::EfiStoreName);
+  const std::u16string Name(Store.Name, Store.Name + std::char_traits<char>::length(Store.Name));
+  const std::vector<UINT8> Earlier = {9, 9, 9, 9};
+  auto Variable = [&] { return sim::FindVariable(Name, Store.Guid)->Data; };
+  PUBLISHED_CARD *Card = nullptr;
+
+  sim::WriteVariable(Name, Store.Guid, Store.Attributes, Earlier);
+  ASSERT_EQ(PublishFixtureCard(Road, Edu[0], 0, &Card, CardVariables::KeepExisting), EFI_SUCCESS);
+  EXPECT_EQ(Variable(), Earlier);
+  EXPECT_EQ(RemoveFixtureCard(Card, false), EFI_SUCCESS);
+  EXPECT_EQ(Variable(), Earlier) << "removal without deleting keeps the variable";
+
+  sim::FailService("HiiDatabase.NewPackageList", EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(PublishFixtureCard(Road, Edu[0], 0, &Card, CardVariables::KeepExisting), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Variable(), Earlier) << "a variable it did not write survives a failed publication";
+
+  sim::WriteVariable(Name, Store.Guid, Store.Attributes & ~EFI_VARIABLE_NON_VOLATILE, Earlier);
+  ASSERT_EQ(PublishFixtureCard(Road, Edu[0], 0, &Card, CardVariables::KeepExisting), EFI_SUCCESS);
+  EXPECT_EQ(Variable(), Bytes(Store.Initial, Store.Size)) << "other attributes: written anew";
+  EXPECT_EQ(RemoveFixtureCard(Card, true), EFI_SUCCESS);
+  EXPECT_FALSE(sim::FindVariable(Name, Store.Guid).has_value());
 }
 
 TEST_F(PublisherTest, TwoPortsOfOneFunctionDifferInTheirMacNodeOnly) {
