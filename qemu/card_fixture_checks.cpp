@@ -117,11 +117,17 @@ CHAR16 *BlockRequest(const CHAR16 *Header, UINTN Offset, UINTN Width, const CHAR
   return Request;
 }
 
-// The answer's own configuration, up to the first alternate (a following
-// "&GUID=" header), in a pool string: the router may append the defaults.
+// The answer's own configuration, up to the first alternate ("&GUID=" of the
+// next header, or "&ALTCFG="), in a pool string: the router appends the IFR's
+// defaults, and its ConfigToBlock refuses them.
 CHAR16 *OwnConfiguration(const CHAR16 *Answer) {
-  const CHAR16 *Next = Utf16Find(Answer + 1, u"&GUID=");
-  const UINTN Length = Next == nullptr ? Utf16Length(Answer) : static_cast<UINTN>(Next - Answer);
+  UINTN Length = Utf16Length(Answer);
+  constexpr const CHAR16 *ALTERNATE_STARTS[] = {u"&GUID=", u"&ALTCFG="};
+  for (const CHAR16 *Key : ALTERNATE_STARTS) {
+    const CHAR16 *Next = Utf16Find(Answer, Key);
+    if (Next != nullptr && static_cast<UINTN>(Next - Answer) < Length)
+      Length = static_cast<UINTN>(Next - Answer);
+  }
   auto *Own = static_cast<CHAR16 *>(PoolAllocZero((Length + 1) * sizeof(CHAR16)));
   if (Own != nullptr) CopyBytes(Own, Answer, Length * sizeof(CHAR16));
   return Own;
@@ -162,7 +168,7 @@ EFI_STATUS WriteByteThroughRouter(const CHAR16 *Header, UINTN Offset, UINT8 Valu
   return Status;
 }
 
-// Offsets of the first difference, or Size when the blocks are equal.
+// The offset of the first difference, or Size when the blocks are equal.
 UINTN FirstDifference(const UINT8 *A, const UINT8 *B, UINTN Size) {
   for (UINTN Index = 0; Index < Size; ++Index)
     if (A[Index] != B[Index]) return Index;
@@ -785,28 +791,16 @@ void CheckForeignRequests(CheckLog &Log, PUBLISHED_CARD &Card, const PUBLISHED_C
   PoolFree(Configuration);
 }
 
+// The card's own configuration sets byte 0; an alternate configuration after
+// it, under its own header, would set byte 1.
 void CheckAlternatesIgnored(CheckLog &Log, PUBLISHED_CARD &Card) {
   const PUBLISHED_CARD_STORE &Store = Card.Stores[0];
   CHAR16 *Header = CardStoreConfigHeader(Card, *Store.Fixture);
-  CHAR16 *Alternate = Header == nullptr ? nullptr : BlockRequest(Header, 1, 1, u"&VALUE=ee");
-  // Own configuration: byte 0 = 0x77; then defaults for byte 1 under ALTCFG.
-  CHAR16 *Configuration = nullptr;
-  if (Alternate != nullptr) {
-    const UINTN AltLength = Utf16Length(Alternate);
-    CHAR16 *Own = BlockRequest(Header, 0, 1, u"&VALUE=77");
-    const UINTN OwnLength = Own == nullptr ? 0 : Utf16Length(Own);
-    const UINTN HeaderLength = Utf16Length(Header);
-    Configuration = static_cast<CHAR16 *>(PoolAllocZero((OwnLength + AltLength + 20) * sizeof(CHAR16)));
-    if (Own != nullptr && Configuration != nullptr) {
-      CopyBytes(Configuration, Own, OwnLength * sizeof(CHAR16));
-      Configuration[OwnLength] = u'&';
-      CopyBytes(Configuration + OwnLength + 1, Alternate, HeaderLength * sizeof(CHAR16));
-      UINTN At = OwnLength + 1 + HeaderLength;
-      for (const CHAR16 *Piece = u"&ALTCFG=0000"; *Piece != 0; ++Piece) Configuration[At++] = *Piece;
-      CopyBytes(Configuration + At, Alternate + HeaderLength, (AltLength - HeaderLength) * sizeof(CHAR16));
-    }
-    PoolFree(Own);
-  }
+  CHAR16 *Own = Header == nullptr ? nullptr : BlockRequest(Header, 0, 1, u"&VALUE=77&");
+  CHAR16 *OwnAndHeader = Own == nullptr ? nullptr : Concatenate(Own, Header);
+  CHAR16 *Configuration = OwnAndHeader == nullptr
+                              ? nullptr
+                              : Concatenate(OwnAndHeader, u"&ALTCFG=0000&OFFSET=1&WIDTH=1&VALUE=ee");
   const UINT8 Before[2] = {Store.Bytes[0], Store.Bytes[1]};
   CHAR16 *Progress = nullptr;
   const EFI_STATUS Status = Configuration == nullptr
@@ -826,7 +820,8 @@ void CheckAlternatesIgnored(CheckLog &Log, PUBLISHED_CARD &Card) {
       "cards/a card's RouteConfig applies its own configuration and ignores the alternate one after it",
       Applied, Details);
   PoolFree(Header);
-  PoolFree(Alternate);
+  PoolFree(Own);
+  PoolFree(OwnAndHeader);
   PoolFree(Configuration);
 }
 
