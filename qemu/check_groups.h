@@ -42,6 +42,9 @@ void RunVariableStoreChecks(CheckLog &Log);
 // The driver's configuration access on its handle, through the firmware's router
 // and keyword handler and called directly.
 void RunConfigAccessChecks(CheckLog &Log);
+// The card shapes published on the machine's PCI functions by the tests' card
+// driver, their stores read and written through the firmware's router; removed again.
+void RunCardFixtureChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -54,6 +57,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"browser-data", RunBrowserDataChecks},
     {"variables", RunVariableStoreChecks},
     {"config-access", RunConfigAccessChecks},
+    {"card-fixtures", RunCardFixtureChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.
