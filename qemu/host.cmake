@@ -97,3 +97,18 @@ set_tests_properties(export_ovmf_files PROPERTIES
   ENVIRONMENT ADDONCARD_EXPORT_OVMF_DIR=${ADDONCARD_EXPORT_OVMF_DIR}
   PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests\\."
   FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
+
+# The road of one setting in OVMF (qemu/road, qemu/testcard): AddOnCard.efi, the
+# card driver and the road application on one boot disk, first on a fresh
+# variable store, then again on the store the first boot left (the supported
+# list kept, the card's page built again from the value applied in boot 1). The
+# expected line fails a boot on any other store.
+set(ADDONCARD_ROAD_VARS ${CMAKE_BINARY_DIR}/road-vars.fd)
+add_test(NAME road_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-road.sh --timeout 240 --new-vars ${ADDONCARD_ROAD_VARS}
+                 --expect "NOTE road boot: 1" ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(road_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP road_vars)
+add_test(NAME road_ovmf_second_boot
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-road.sh --timeout 240 --vars ${ADDONCARD_ROAD_VARS}
+                 --expect "NOTE road boot: 2" ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(road_ovmf_second_boot PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED road_vars)

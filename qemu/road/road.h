@@ -29,6 +29,7 @@ struct MIRROR {
   bool Present;                     // the page has a statement at this place
   CHAR16 Keyword[KEYWORD_CHARS];    // "CSPAC%03X" for one-of and numeric rows, else empty
   CHAR16 Prompt[SHOWN_TEXT_CHARS];  // the page's prompt (en-US), cut to fit
+  CHAR16 CardPrompt[SHOWN_TEXT_CHARS];  // the card's own prompt (en-US), cut to fit
 };
 
 struct BUILT_PAGE {
@@ -36,7 +37,10 @@ struct BUILT_PAGE {
   UINTN FirstKeyword;  // keyword number (and OOB slot) of its first one-of or numeric
   UINTN FirstString;   // STRING slot of its first string
   MIRROR Rows[ROAD_PAGE_ROWS];
+  UINT8 *OpCodes;      // a pool copy of the page's opcodes between its labels
+  UINTN OpCodesSize;
 };
+void FreeBuiltPage(BUILT_PAGE *Page);
 
 struct ROAD {
   CheckLog *Log;
@@ -55,6 +59,8 @@ struct ROAD {
 void BeginStep(const CHAR8 *Title);
 // A line for a person following the road; Emit it.
 ReportLine ShowLine();
+// The status by its UEFI name ("EFI_SUCCESS"), or in hexadecimal.
+void AppendStatus(ReportLine &Line, EFI_STATUS Status);
 // Appends Text and spaces up to Width characters.
 void AppendPadded(ReportLine &Line, const CHAR16 *Text, UINTN Width);
 void AppendPaddedAscii(ReportLine &Line, const CHAR8 *Text, UINTN Width);
@@ -75,6 +81,8 @@ bool ExportDriverList(ROAD &Road, EXPORTED_LIST *List);
 // page. Fills Page for the keyword checks. True when the page was there.
 bool CheckCardPage(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot, UINTN FirstKeyword, UINTN FirstString,
                    BUILT_PAGE *Page);
+// True when the page of Slot in Driver holds exactly the opcodes of Page.
+bool PageUnchanged(const EXPORTED_LIST &Driver, const BUILT_PAGE &Page);
 // Checks that Slot holds no page and no goto.
 void CheckEmptySlot(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot);
 // Shows the page as a person reads it.
@@ -83,7 +91,8 @@ void ShowPage(const ROAD &Road, const BUILT_PAGE &Page);
 const MIRROR *MirrorOf(const BUILT_PAGE &Page, EFI_QUESTION_ID CardQuestion);
 
 // ---- keywords ------------------------------------------------------------------------------
-// GetData of every static keyword against the PCI list variable.
+// GetData of every static keyword against the PCI list variable; shows the
+// keywords that do not read 0.
 void CheckStaticKeywords(ROAD &Road);
 // GetData of every keyword of Page against the card's stores; the read-only
 // row must answer READONLY. Shows each with its value when Show is set.

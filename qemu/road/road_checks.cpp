@@ -91,6 +91,7 @@ bool PromptMatches(const ROAD &Road, MIRROR &Row, ReportLine &Details) {
   CHAR16 Expected[MAX_PROMPT_CHARS + 1];
   CopyCut(Expected, ArrayCount(Expected), Full.Chars());
   CopyCut(Row.Prompt, SHOWN_TEXT_CHARS, Page);
+  CopyCut(Row.CardPrompt, SHOWN_TEXT_CHARS, Card);
   const bool Ok = Card != nullptr && TextEquals(Page, Expected);
   if (!Ok) Details.Text(" page ").Quoted(Page).Text(", expected ").Quoted(Expected);
   PoolFree(Card);
@@ -301,6 +302,30 @@ UINT8 CardStoreByteAt(const CARD_STORES &Stores, EFI_VARSTORE_ID Store, UINTN Of
 
 // ---- output ------------------------------------------------------------------------------------
 
+void AppendStatus(ReportLine &Line, EFI_STATUS Status) {
+  const struct {
+    EFI_STATUS Status;
+    const CHAR8 *Name;
+  } Names[] = {
+      {EFI_SUCCESS, "EFI_SUCCESS"},
+      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
+      {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
+      {EFI_BUFFER_TOO_SMALL, "EFI_BUFFER_TOO_SMALL"},
+      {EFI_DEVICE_ERROR, "EFI_DEVICE_ERROR"},
+      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
+      {EFI_NO_MEDIA, "EFI_NO_MEDIA"},
+      {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
+      {EFI_ACCESS_DENIED, "EFI_ACCESS_DENIED"},
+      {EFI_ALREADY_STARTED, "EFI_ALREADY_STARTED"},
+  };
+  for (const auto &Known : Names)
+    if (Known.Status == Status) {
+      Line.Text(Known.Name);
+      return;
+    }
+  Line.Status(Status);
+}
+
 void BeginStep(const CHAR8 *Title) {
   ReportLine Line;
   Line.Text("GROUP ").Text(Title).Emit();
@@ -374,6 +399,8 @@ bool CheckCardPage(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot, UINTN Fi
     return false;
   }
   const bool Paired = PairRows(Road, *Section, Page, Details);
+  Page->OpCodes = static_cast<UINT8 *>(PoolAllocCopy(Section->OpCodes.Size(), Section->OpCodes.Data()));
+  Page->OpCodesSize = Page->OpCodes == nullptr ? 0 : Section->OpCodes.Size();
   PoolFree(Section);
   Road.Log->Record("road/the page holds the card's visible statements in the card's order, and nothing else",
                    Paired, Details);
@@ -457,6 +484,22 @@ void ShowPage(const ROAD &Road, const BUILT_PAGE &Page) {
   }
 }
 
+void FreeBuiltPage(BUILT_PAGE *Page) {
+  PoolFree(Page->OpCodes);
+  Page->OpCodes = nullptr;
+  Page->OpCodesSize = 0;
+}
+
+bool PageUnchanged(const EXPORTED_LIST &Driver, const BUILT_PAGE &Page) {
+  const PAGE_SLOT S = PageSlot(Page.Slot);
+  auto *Section = static_cast<FORM_SECTION *>(PoolAllocZero(sizeof(FORM_SECTION)));
+  const bool Same = Section != nullptr && Page.OpCodes != nullptr &&
+                    ReadFormSection(Driver.View(), S.FormId, S.PageLabelStart, S.PageLabelEnd, Section) &&
+                    Section->Found && Section->OpCodes.SameBytes(ByteView(Page.OpCodes, Page.OpCodesSize));
+  PoolFree(Section);
+  return Same;
+}
+
 const MIRROR *MirrorOf(const BUILT_PAGE &Page, EFI_QUESTION_ID CardQuestion) {
   for (const MIRROR &Row : Page.Rows)
     if (Row.Row != nullptr && Row.Row->CardQuestion == CardQuestion) return &Row;
@@ -470,6 +513,9 @@ void CheckStaticKeywords(ROAD &Road) {
   const EFI_STATUS Read = ReadVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, &List, sizeof(List));
   bool Ok = Read == EFI_SUCCESS;
   ReportLine Details;
+  ReportLine Show = ShowLine();
+  Show.Text("Static keywords:");
+  UINTN Zeros = 0;
   if (!Ok) Details.Text("the PCI list variable: ").Status(Read).Text("; ");
   for (UINTN Number = 0; Number < STATIC_KEYWORDS; ++Number) {
     CHAR16 Keyword[KEYWORD_CHARS];
@@ -485,8 +531,19 @@ void CheckStaticKeywords(ROAD &Road) {
       Details.Utf16(Keyword).Text(" gave ").Status(Reading.Status).Text(" ").Quoted(Reading.Answer, 160)
           .Text(", expected ").Hex(Expected).Text("; ");
     }
+    if (Reading.Status == EFI_SUCCESS && Reading.Value == 0) {
+      ++Zeros;
+    } else {
+      Show.Text(" ").Utf16(Keyword).Text(" = ");
+      if (Reading.Status == EFI_SUCCESS)
+        Show.Hex(Reading.Value, Reading.Digits);
+      else
+        AppendStatus(Show, Reading.Status);
+      Show.Text(",");
+    }
     FreeReading(&Reading);
   }
+  Show.Text(" the other ").Decimal(Zeros).Text(" read 0").Emit();
   Road.Log->Record("road/GetData of every static keyword, CSPACF00 to CSPACF14, answers the supported list", Ok,
                    Details);
 }
@@ -516,9 +573,16 @@ void CheckPageKeywords(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Ca
       AppendPadded(Line, Row.Keyword, 10);
       AppendPadded(Line, Row.Prompt, 34);
       Line.Text("= ");
-      if (Reading.Status == EFI_SUCCESS) Line.Decimal(Reading.Value);
-      else Line.Status(Reading.Status);
-      Line.Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? "   card: " : "   card variable: ")
+      if (Reading.Status == EFI_SUCCESS) {
+        UINTN Digits = 1;
+        for (UINT64 Rest = Reading.Value; Rest >= 10; Rest /= 10) ++Digits;
+        Line.Decimal(Reading.Value);
+        for (; Digits < 6; ++Digits) Line.Text(" ");
+      } else {
+        AppendStatus(Line, Reading.Status);
+        Line.Text(" ");
+      }
+      Line.Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? "card: " : "card variable: ")
           .Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? rc::BufferStoreName : rc::EfiStoreName)
           .Text("[0x").Hex(Row.Card.Question.VarOffset, 2).Text("] = ").Decimal(Expected);
       if (Reading.ReadOnly) Line.Text(", READONLY");

@@ -107,6 +107,7 @@ bool ReadFormSection(ByteView List, EFI_FORM_ID FormId, UINT16 LabelStart, UINT1
   EFI_FORM_ID Form = 0;
   bool Inside = false;
   bool Read = true;
+  UINTN First = 0;
   const bool Walked = WalkForms(List, [&](IfrCursor &Cursor, const IfrOpCode &Op) {
     UINT16 Label = 0;
     if (Op.Code() == EFI_IFR_FORM_OP) {
@@ -114,9 +115,11 @@ bool ReadFormSection(ByteView List, EFI_FORM_ID FormId, UINT16 LabelStart, UINT1
     } else if (Form == FormId && LabelNumber(Op, &Label) && (Label == LabelStart || Label == LabelEnd)) {
       if (Label == LabelEnd && Inside) {
         Section->Found = true;
+        Section->OpCodes = Cursor.Bytes().Slice(First, Op.Position() - First);
         return false;
       }
       Inside = Label == LabelStart;
+      First = Op.Position() + Op.Length();
     } else if (Inside) {
       FORM_ITEM Item;
       Read = ReadItem(Cursor, &Item);

@@ -37,6 +37,7 @@ struct FORM_SECTION {
   bool Overflow;  // more than SECTION_MAX_ITEMS statements
   FORM_ITEM Items[SECTION_MAX_ITEMS];
   UINTN Count;
+  ByteView OpCodes;  // the opcodes between the two labels, inside the list read
 };
 
 // The statements strictly between label LabelStart and label LabelEnd of form
