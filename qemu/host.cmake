@@ -112,3 +112,12 @@ add_test(NAME road_ovmf_second_boot
          COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-road.sh --timeout 240 --vars ${ADDONCARD_ROAD_VARS}
                  --expect "NOTE road boot: 2" ${ADDONCARD_EFI_BUILD_DIR})
 set_tests_properties(road_ovmf_second_boot PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED road_vars)
+
+# The road's reading of forms out of exported lists, on the host.
+if(ADDONCARD_SIM_LIB)
+  add_executable(road_pages_tests ${CMAKE_SOURCE_DIR}/qemu/host/road_pages_test.cpp
+                 ${CMAKE_SOURCE_DIR}/qemu/road/road_pages.cpp)
+  target_compile_options(road_pages_tests PRIVATE -Wall -Wextra -g)
+  target_link_libraries(road_pages_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(road_pages_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

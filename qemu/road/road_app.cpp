@@ -312,6 +312,10 @@ void StepReadKeywords(ROAD &Road, const BUILT_PAGE &Page) {
     ReportLine Details;
     Road.Log->Record("road/the card holds the value applied in the earlier boot, and its page shows it", Ok,
                      Details.Text("the card holds ").Decimal(Value).Text(", applied ").Decimal(CHANGED_VALUE));
+    if (Changed != nullptr)
+      ShowLine().Text(Changed->CardPrompt).Text(" is ").Decimal(Value)
+          .Text(Ok ? ": the value applied in the earlier boot, read from the card" : ", NOT the value applied before")
+          .Emit();
   }
 }
 

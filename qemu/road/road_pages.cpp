@@ -112,6 +112,11 @@ bool ReadFormSection(ByteView List, EFI_FORM_ID FormId, UINT16 LabelStart, UINT1
     UINT16 Label = 0;
     if (Op.Code() == EFI_IFR_FORM_OP) {
       Op.Read16(__builtin_offsetof(EFI_IFR_FORM, FormId), &Form);
+      Inside = false;
+    } else if (Op.Code() == EFI_IFR_END_OP) {
+      // Statements consume their own scopes: an END met here closes the form
+      // (or a condition around the labels), so no section runs past it.
+      Inside = false;
     } else if (Form == FormId && LabelNumber(Op, &Label) && (Label == LabelStart || Label == LabelEnd)) {
       if (Label == LabelEnd && Inside) {
         Section->Found = true;
