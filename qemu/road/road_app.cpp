@@ -313,7 +313,7 @@ void StepReadKeywords(ROAD &Road, const BUILT_PAGE &Page) {
     Road.Log->Record("road/the card holds the value applied in the earlier boot, and its page shows it", Ok,
                      Details.Text("the card holds ").Decimal(Value).Text(", applied ").Decimal(CHANGED_VALUE));
     if (Changed != nullptr)
-      ShowLine().Text(Changed->CardPrompt).Text(" is ").Decimal(Value)
+      ShowLine().Utf16(Changed->CardPrompt).Text(" is ").Decimal(Value)
           .Text(Ok ? ": the value applied in the earlier boot, read from the card" : ", NOT the value applied before")
           .Emit();
   }
