@@ -15,9 +15,10 @@ inline constexpr UINT32 EFI_OPEN_PROTOCOL_BY_DRIVER = 0x10;
 using EFI_OPEN_PROTOCOL = EFI_STATUS(EFIAPI *)(EFI_HANDLE Handle, const EFI_GUID *Protocol, void **Interface,
                                                EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle,
                                                UINT32 Attributes);
-using EFI_CLOSE_PROTOCOL = EFI_STATUS(EFIAPI *)(EFI_HANDLE Handle, const EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
-                                                EFI_HANDLE ControllerHandle);
-using EFI_CONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle, EFI_HANDLE *DriverImageHandle,
+using EFI_CLOSE_PROTOCOL = EFI_STATUS(EFIAPI *)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
+                                                EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
+using EFI_CONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle,
+                                                    EFI_HANDLE *DriverImageHandle,
                                                     EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath,
                                                     BOOLEAN Recursive);
 
@@ -26,13 +27,14 @@ inline EFI_STATUS OpenProtocol(const EFI_BOOT_SERVICES &Services, EFI_HANDLE Han
   return reinterpret_cast<EFI_OPEN_PROTOCOL>(Services.OpenProtocol)(Handle, &Protocol, Interface, Agent,
                                                                     Controller, Attributes);
 }
-inline EFI_STATUS CloseProtocol(const EFI_BOOT_SERVICES &Services, EFI_HANDLE Handle, const EFI_GUID &Protocol,
-                                EFI_HANDLE Agent, EFI_HANDLE Controller) {
+inline EFI_STATUS CloseProtocol(const EFI_BOOT_SERVICES &Services, EFI_HANDLE Handle,
+                                const EFI_GUID &Protocol, EFI_HANDLE Agent, EFI_HANDLE Controller) {
   return reinterpret_cast<EFI_CLOSE_PROTOCOL>(Services.CloseProtocol)(Handle, &Protocol, Agent, Controller);
 }
 // Connects every driver that supports Controller, its children not included.
 inline EFI_STATUS ConnectController(const EFI_BOOT_SERVICES &Services, EFI_HANDLE Controller) {
-  return reinterpret_cast<EFI_CONNECT_CONTROLLER>(Services.ConnectController)(Controller, nullptr, nullptr, 0);
+  return reinterpret_cast<EFI_CONNECT_CONTROLLER>(Services.ConnectController)(Controller, nullptr, nullptr,
+                                                                              0);
 }
 
 // ---- Driver binding -----------------------------------------------------------------

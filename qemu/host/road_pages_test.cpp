@@ -1,11 +1,12 @@
 // The road's reading of forms out of exported package lists (qemu/road/road_pages.h),
 // over form sets made by the card builder: sections between labels of one form
 // only, every statement with its scope, and lists that break off.
+#include "qemu/road/road_pages.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "qemu/road/road_pages.h"
 #include "sim/card_fixture.h"
 
 namespace {

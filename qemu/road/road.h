@@ -26,9 +26,9 @@ struct MIRROR {
   const MIRROR_ROW *Row;
   FORM_ITEM Card;
   FORM_ITEM Page;
-  bool Present;                     // the page has a statement at this place
-  CHAR16 Keyword[KEYWORD_CHARS];    // "CSPAC%03X" for one-of and numeric rows, else empty
-  CHAR16 Prompt[SHOWN_TEXT_CHARS];  // the page's prompt (en-US), cut to fit
+  bool Present;                         // the page has a statement at this place
+  CHAR16 Keyword[KEYWORD_CHARS];        // "CSPAC%03X" for one-of and numeric rows, else empty
+  CHAR16 Prompt[SHOWN_TEXT_CHARS];      // the page's prompt (en-US), cut to fit
   CHAR16 CardPrompt[SHOWN_TEXT_CHARS];  // the card's own prompt (en-US), cut to fit
 };
 
@@ -37,7 +37,7 @@ struct BUILT_PAGE {
   UINTN FirstKeyword;  // keyword number (and OOB slot) of its first one-of or numeric
   UINTN FirstString;   // STRING slot of its first string
   MIRROR Rows[ROAD_PAGE_ROWS];
-  UINT8 *OpCodes;      // a pool copy of the page's opcodes between its labels
+  UINT8 *OpCodes;  // a pool copy of the page's opcodes between its labels
   UINTN OpCodesSize;
 };
 void FreeBuiltPage(BUILT_PAGE *Page);

@@ -43,7 +43,8 @@ struct CARD_ON_MACHINE {
 constexpr CARD_ON_MACHINE CARDS[] = {
     {rc::Title, rc::FormSetGuid, ROAD_CARD_FUNCTION, nullptr},
     {sim::mac_card::Title, sim::mac_card::FormSetGuid, MAC_CARD_FUNCTION, "its title begins \"MAC:\""},
-    {sim::second_model::Title, sim::second_model::FormSetGuid, SECOND_MODEL_FUNCTION, "its IDs are not on the list"},
+    {sim::second_model::Title, sim::second_model::FormSetGuid, SECOND_MODEL_FUNCTION,
+     "its IDs are not on the list"},
 };
 
 // The pair the road puts on the supported list: the road card's model.
@@ -64,8 +65,8 @@ UINT32 CountThisBoot() {
   UINT32 Previous = 0;
   if (EFI_ERROR(ReadVariable(BOOT_COUNTER_NAME, ROAD_GUID, &Previous, sizeof(Previous)))) Previous = 0;
   UINT32 Boot = Previous + 1;
-  const EFI_STATUS Status =
-      RuntimeServices->SetVariable(BOOT_COUNTER_NAME, &ROAD_GUID, BOOT_COUNTER_ATTRIBUTES, sizeof(Boot), &Boot);
+  const EFI_STATUS Status = RuntimeServices->SetVariable(BOOT_COUNTER_NAME, &ROAD_GUID,
+                                                         BOOT_COUNTER_ATTRIBUTES, sizeof(Boot), &Boot);
   ReportLine Note;
   Note.Text("NOTE road boot: ").Decimal(Boot);
   if (EFI_ERROR(Status)) Note.Text(" (the counter could not be kept: ").Status(Status).Text(")");
@@ -86,7 +87,8 @@ void AppendIds(ReportLine &Line, UINT16 VendorId, UINT16 DeviceId) {
 EFI_HANDLE PciFunctionHandle(const TEST_PCI_FUNCTION &Wanted) {
   CARD_PCI_FUNCTION Found[TEST_PCI_FUNCTION_COUNT] = {};
   UINTN Count = 0;
-  if (EFI_ERROR(FindPciFunctions(Wanted.VendorId, Wanted.DeviceId, Found, ArrayCount(Found), &Count))) return nullptr;
+  if (EFI_ERROR(FindPciFunctions(Wanted.VendorId, Wanted.DeviceId, Found, ArrayCount(Found), &Count)))
+    return nullptr;
   for (UINTN Index = 0; Index < Count && Index < ArrayCount(Found); ++Index)
     if (Found[Index].Bus == Wanted.Bus && Found[Index].Device == Wanted.Device &&
         Found[Index].Function == Wanted.Function)
@@ -99,19 +101,22 @@ bool LoadDriver(ROAD &Road) {
   const EFI_STATUS Started = LoadAndStartImage(Road.Services, DRIVER_FILE, &Loaded);
   ReportLine Details;
   Details.Text("LoadImage ").Status(Loaded).Text(", StartImage ").Status(Started);
-  Road.Log->Record("road/LoadImage and StartImage of AddOnCard.efi succeed", Loaded == EFI_SUCCESS && Started == EFI_SUCCESS,
-                   Details);
+  Road.Log->Record("road/LoadImage and StartImage of AddOnCard.efi succeed",
+                   Loaded == EFI_SUCCESS && Started == EFI_SUCCESS, Details);
 
   Road.DriverHii = FindListByFormSet(Road.Services, ADDONCARD_FORMSET_GUID);
   RoadText Expected;
   Expected.HexBytes(&ADDONCARD_DEVICE_PATH, sizeof(ADDONCARD_DEVICE_PATH));
-  const bool Registered = Road.DriverHii != nullptr && ListOwnerPathHex(Road.Services, Road.DriverHii, &Road.DriverPath);
-  const bool Ok = Registered && Utf16CompareN(Road.DriverPath.Chars(), Expected.Chars(), Expected.Length() + 1) == 0;
+  const bool Registered =
+      Road.DriverHii != nullptr && ListOwnerPathHex(Road.Services, Road.DriverHii, &Road.DriverPath);
+  const bool Ok =
+      Registered && Utf16CompareN(Road.DriverPath.Chars(), Expected.Chars(), Expected.Length() + 1) == 0;
   ReportLine PathDetails;
   PathDetails.Text(Road.DriverHii == nullptr ? "no list with the form-set GUID" : "owner path ")
       .Utf16(Road.DriverPath.Chars());
-  Road.Log->Record("road/the driver's form set is registered, on a handle with the driver's vendor device path", Ok,
-                   PathDetails);
+  Road.Log->Record(
+      "road/the driver's form set is registered, on a handle with the driver's vendor device path", Ok,
+      PathDetails);
 
   ReportLine Show = ShowLine();
   Show.Text("AddOnCard.efi loaded and started: ");
@@ -150,7 +155,8 @@ bool FindCards(ROAD &Road) {
     const TEST_PCI_FUNCTION &Function = TEST_PCI_FUNCTIONS[Card.Function];
     const EFI_HII_HANDLE Handle = FindListByFormSet(Road.Services, Card.FormSet);
     OWNER_FUNCTION Owner = {};
-    const EFI_STATUS Status = Handle == nullptr ? EFI_NOT_FOUND : ListOwnerFunction(Road.Services, Handle, &Owner);
+    const EFI_STATUS Status =
+        Handle == nullptr ? EFI_NOT_FOUND : ListOwnerFunction(Road.Services, Handle, &Owner);
     const bool Below = Status == EFI_SUCCESS && Owner.VendorId == Function.VendorId &&
                        Owner.DeviceId == Function.DeviceId && Owner.Bus == Function.Bus &&
                        Owner.Device == Function.Device && Owner.Function == Function.Function;
@@ -168,7 +174,8 @@ bool FindCards(ROAD &Road) {
     Road.CardHii = Handle;
     ListOwnerPathHex(Road.Services, Handle, &Road.CardPath);
   }
-  Road.Log->Record("road/the card driver publishes each card's form set on a child of its PCI function", Ok, Details);
+  Road.Log->Record("road/the card driver publishes each card's form set on a child of its PCI function", Ok,
+                   Details);
   if (Road.CardHii == nullptr) return false;
 
   const EFI_STATUS Exported = ExportList(Road.Services, Road.CardHii, &Road.CardList);
@@ -184,7 +191,9 @@ bool FindCards(ROAD &Road) {
   PoolFree(Title);
   const TEST_PCI_FUNCTION &Function = TEST_PCI_FUNCTIONS[ROAD_CARD_FUNCTION];
   RoadText Location;
-  Location.HexValue(Function.Bus, 2, true).HexValue(Function.Device, 2, true).HexValue(Function.Function, 2, true);
+  Location.HexValue(Function.Bus, 2, true)
+      .HexValue(Function.Device, 2, true)
+      .HexValue(Function.Function, 2, true);
   for (UINTN Index = 0; Index <= Location.Length() && Index < ArrayCount(Road.Location); ++Index)
     Road.Location[Index] = Location.Chars()[Index];
   ReportLine ExportDetails;
@@ -220,12 +229,19 @@ void CheckListVariable(ROAD &Road, const CHAR8 *Check) {
   const bool Ok = Status == EFI_SUCCESS && Attributes == ADDONCARD_PCI_VAR_ATTRIBUTES &&
                   CompareBytes(&Stored, &Expected, sizeof(Stored)) == 0;
   ReportLine Details;
-  Details.Text("GetVariable ").Status(Status).Text(", attributes 0x").Hex(Attributes).Text(", pair count ")
-      .Decimal(Stored.PairCount).Text(", pair 1 ");
+  Details.Text("GetVariable ")
+      .Status(Status)
+      .Text(", attributes 0x")
+      .Hex(Attributes)
+      .Text(", pair count ")
+      .Decimal(Stored.PairCount)
+      .Text(", pair 1 ");
   AppendIds(Details, Stored.VendorId[0], Stored.DeviceId[0]);
   Road.Log->Record(Check, Ok, Details);
   ReportLine Show = ShowLine();
-  Show.Text("TLX_ADDONCARD_PCI_VAR holds ").Decimal(Stored.PairCount).Text(Stored.PairCount == 1 ? " pair:" : " pairs:");
+  Show.Text("TLX_ADDONCARD_PCI_VAR holds ")
+      .Decimal(Stored.PairCount)
+      .Text(Stored.PairCount == 1 ? " pair:" : " pairs:");
   for (UINTN Index = 0; Index < Stored.PairCount && Index < ADDONCARD_MAX_PCI_ID_PAIRS; ++Index) {
     Show.Text(" ");
     AppendIds(Show, Stored.VendorId[Index], Stored.DeviceId[Index]);
@@ -249,8 +265,8 @@ void StepSetList(ROAD &Road) {
   for (const auto &Setting : Settings) {
     RoadText Request;
     UINT32 Error = 0;
-    const EFI_STATUS Status = SetKeyword(Road.Services, Road.DriverPath.Chars(), Setting.Keyword, Setting.Value,
-                                         Setting.Digits, &Error, &Request);
+    const EFI_STATUS Status = SetKeyword(Road.Services, Road.DriverPath.Chars(), Setting.Keyword,
+                                         Setting.Value, Setting.Digits, &Error, &Request);
     if (Status != EFI_SUCCESS) {
       Ok = false;
       Details.Utf16(Setting.Keyword).Text(" gave ").Status(Status).Text(" error 0x").Hex(Error).Text("; ");
@@ -261,7 +277,8 @@ void StepSetList(ROAD &Road) {
     Show.Emit();
   }
   Road.Log->Record("road/SetData of CSPACF00, CSPACF0A and CSPACF14 succeeds", Ok, Details);
-  CheckListVariable(Road, "road/the PCI list variable then holds the card's IDs as its one pair, attributes 0x7");
+  CheckListVariable(Road,
+                    "road/the PCI list variable then holds the card's IDs as its one pair, attributes 0x7");
 }
 
 void StepListKept(ROAD &Road) {
@@ -274,7 +291,8 @@ void StepListKept(ROAD &Road) {
 void CheckTrigger(ROAD &Road, const CHAR8 *Check, const EFI_GUID &Trigger) {
   const EFI_STATUS Status = InstallTrigger(Trigger);
   ReportLine Details;
-  Road.Log->Record(Check, Status == EFI_SUCCESS, Details.Text("InstallProtocolInterface gave ").Status(Status));
+  Road.Log->Record(Check, Status == EFI_SUCCESS,
+                   Details.Text("InstallProtocolInterface gave ").Status(Status));
 }
 
 bool StepScan(ROAD &Road, BUILT_PAGE *Page) {
@@ -310,11 +328,16 @@ void StepReadKeywords(ROAD &Road, const BUILT_PAGE &Page) {
     UINT8 Value = 0;
     const bool Ok = Changed != nullptr && CardByte(Card, Changed->Card, &Value) && Value == CHANGED_VALUE;
     ReportLine Details;
-    Road.Log->Record("road/the card holds the value applied in the earlier boot, and its page shows it", Ok,
-                     Details.Text("the card holds ").Decimal(Value).Text(", applied ").Decimal(CHANGED_VALUE));
+    Road.Log->Record(
+        "road/the card holds the value applied in the earlier boot, and its page shows it", Ok,
+        Details.Text("the card holds ").Decimal(Value).Text(", applied ").Decimal(CHANGED_VALUE));
     if (Changed != nullptr)
-      ShowLine().Utf16(Changed->CardPrompt).Text(" is ").Decimal(Value)
-          .Text(Ok ? ": the value applied in the earlier boot, read from the card" : ", NOT the value applied before")
+      ShowLine()
+          .Utf16(Changed->CardPrompt)
+          .Text(" is ")
+          .Decimal(Value)
+          .Text(Ok ? ": the value applied in the earlier boot, read from the card"
+                   : ", NOT the value applied before")
           .Emit();
   }
 }
@@ -324,28 +347,34 @@ void StepReadKeywords(ROAD &Road, const BUILT_PAGE &Page) {
 // The offset and store bytes of a card question in Stores; null when unknown.
 UINT8 *CardBytePlace(CARD_STORES &Stores, const FORM_ITEM &Question) {
   const UINTN Offset = Question.Question.VarOffset;
-  if (Question.Question.VarStoreId == rc::BufferStoreId && Offset < sizeof(Stores.Buffer)) return &Stores.Buffer[Offset];
-  if (Question.Question.VarStoreId == rc::EfiStoreId && Offset < sizeof(Stores.Efi)) return &Stores.Efi[Offset];
+  if (Question.Question.VarStoreId == rc::BufferStoreId && Offset < sizeof(Stores.Buffer))
+    return &Stores.Buffer[Offset];
+  if (Question.Question.VarStoreId == rc::EfiStoreId && Offset < sizeof(Stores.Efi))
+    return &Stores.Efi[Offset];
   return nullptr;
+}
+
+// Names in Details each byte of a store that differs from Expected.
+bool SameBytes(const CHAR8 *Store, const UINT8 *Found, const UINT8 *Expected, UINTN Size,
+               ReportLine &Details) {
+  bool Same = true;
+  for (UINTN Index = 0; Index < Size; ++Index) {
+    if (Found[Index] == Expected[Index]) continue;
+    Same = false;
+    Details.Text(Store).Text("[0x").Hex(Index, 2).Text("] ").Decimal(Found[Index]);
+    Details.Text(" expected ").Decimal(Expected[Index]).Text("; ");
+  }
+  return Same;
 }
 
 // Both stores equal Expected; Details names the bytes that differ.
 bool SameStores(const CARD_STORES &Found, const CARD_STORES &Expected, ReportLine &Details) {
-  bool Same = Found.Status == EFI_SUCCESS && Expected.Status == EFI_SUCCESS;
-  if (!Same) Details.Text("reading the stores gave ").Status(Found.Status).Text(" ");
-  for (UINTN Index = 0; Index < sizeof(Found.Buffer); ++Index)
-    if (Found.Buffer[Index] != Expected.Buffer[Index]) {
-      Same = false;
-      Details.Text(rc::BufferStoreName).Text("[0x").Hex(Index, 2).Text("] ").Decimal(Found.Buffer[Index])
-          .Text(" expected ").Decimal(Expected.Buffer[Index]).Text("; ");
-    }
-  for (UINTN Index = 0; Index < sizeof(Found.Efi); ++Index)
-    if (Found.Efi[Index] != Expected.Efi[Index]) {
-      Same = false;
-      Details.Text(rc::EfiStoreName).Text("[0x").Hex(Index, 2).Text("] ").Decimal(Found.Efi[Index])
-          .Text(" expected ").Decimal(Expected.Efi[Index]).Text("; ");
-    }
-  return Same;
+  const bool Read = Found.Status == EFI_SUCCESS && Expected.Status == EFI_SUCCESS;
+  if (!Read) Details.Text("reading the stores gave ").Status(Found.Status).Text(" ");
+  const bool Buffer =
+      SameBytes(rc::BufferStoreName, Found.Buffer, Expected.Buffer, sizeof(Found.Buffer), Details);
+  const bool Efi = SameBytes(rc::EfiStoreName, Found.Efi, Expected.Efi, sizeof(Found.Efi), Details);
+  return Read && Buffer && Efi;
 }
 
 void StepSetKeyword(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Before) {
@@ -353,8 +382,8 @@ void StepSetKeyword(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Befor
   const MIRROR *Changed = MirrorOf(Page, CHANGED_QUESTION);
   RoadText Request;
   UINT32 Error = 0;
-  const EFI_STATUS Status = SetKeyword(Road.Services, Road.DriverPath.Chars(), Changed->Keyword, CHANGED_VALUE,
-                                       BYTE_DIGITS, &Error, &Request);
+  const EFI_STATUS Status = SetKeyword(Road.Services, Road.DriverPath.Chars(), Changed->Keyword,
+                                       CHANGED_VALUE, BYTE_DIGITS, &Error, &Request);
   ReportLine Details;
   Road.Log->Record("road/SetData of the mirrored keyword succeeds", Status == EFI_SUCCESS,
                    Details.Text("gave ").Status(Status).Text(" error 0x").Hex(Error));
@@ -365,28 +394,40 @@ void StepSetKeyword(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Befor
 
   KEYWORD_READING Reading = GetKeyword(Road.Services, Road.DriverPath.Chars(), Changed->Keyword);
   ReportLine ReadDetails;
-  Road.Log->Record("road/GetData then answers the new value", Reading.Status == EFI_SUCCESS && Reading.Value == CHANGED_VALUE,
+  Road.Log->Record("road/GetData then answers the new value",
+                   Reading.Status == EFI_SUCCESS && Reading.Value == CHANGED_VALUE,
                    ReadDetails.Text("gave ").Status(Reading.Status).Text(" ").Quoted(Reading.Answer, 200));
   FreeReading(&Reading);
 
   const CARD_STORES Now = ReadCardStores(Road);
   ReportLine Untouched;
-  Road.Log->Record("road/the card's own store is untouched until the change is applied", SameStores(Now, Before, Untouched),
-                   Untouched);
+  Road.Log->Record("road/the card's own store is untouched until the change is applied",
+                   SameStores(Now, Before, Untouched), Untouched);
   UINT8 Held = 0;
   CardByte(Now, Changed->Card, &Held);
-  ShowLine().Text("  ").Utf16(Changed->CardPrompt).Text(" is ").Decimal(CHANGED_VALUE)
-      .Text(" in the driver's OOB store; the card still holds ").Decimal(Held).Emit();
+  ShowLine()
+      .Text("  ")
+      .Utf16(Changed->CardPrompt)
+      .Text(" is ")
+      .Decimal(CHANGED_VALUE)
+      .Text(" in the driver's OOB store; the card still holds ")
+      .Decimal(Held)
+      .Emit();
 
   // A grayed-out question is read-only on the page; whatever the keyword
   // handler does with a value for it, the card must not receive it.
   const MIRROR *ReadOnly = MirrorOf(Page, READ_ONLY_QUESTION);
   RoadText Tried;
-  const EFI_STATUS Refused = SetKeyword(Road.Services, Road.DriverPath.Chars(), ReadOnly->Keyword, READ_ONLY_TRY,
-                                        BYTE_DIGITS, &Error, &Tried);
+  const EFI_STATUS Refused = SetKeyword(Road.Services, Road.DriverPath.Chars(), ReadOnly->Keyword,
+                                        READ_ONLY_TRY, BYTE_DIGITS, &Error, &Tried);
   ReportLine Tell = ShowLine();
-  Tell.Text("SetData of the read-only keyword ").Utf16(ReadOnly->Keyword).Text(" (").Utf16(ReadOnly->CardPrompt)
-      .Text(") to ").Decimal(READ_ONLY_TRY).Text(" -> ");
+  Tell.Text("SetData of the read-only keyword ")
+      .Utf16(ReadOnly->Keyword)
+      .Text(" (")
+      .Utf16(ReadOnly->CardPrompt)
+      .Text(") to ")
+      .Decimal(READ_ONLY_TRY)
+      .Text(" -> ");
   AppendStatus(Tell, Refused);
   Tell.Text(", error 0x").Hex(Error).Emit();
 }
@@ -400,14 +441,25 @@ void StepApply(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Before, CA
   if (Place != nullptr) *Place = CHANGED_VALUE;
   *After = ReadCardStores(Road);
   ReportLine Details;
-  Road.Log->Record("road/the card's store holds the new value at the question's offset, and nothing else in it changed",
-                   Place != nullptr && SameStores(*After, Expected, Details), Details);
+  Road.Log->Record(
+      "road/the card's store holds the new value at the question's offset, and nothing else in it changed",
+      Place != nullptr && SameStores(*After, Expected, Details), Details);
   UINT8 Old = 0, New = 0;
   CardByte(Before, Changed->Card, &Old);
   CardByte(*After, Changed->Card, &New);
-  ShowLine().Text("The card's store ").Text(rc::BufferStoreName).Text(", offset 0x").Hex(Changed->Card.Question.VarOffset, 2)
-      .Text(" (").Utf16(Changed->CardPrompt).Text("): ").Decimal(Old).Text(" -> ").Decimal(New)
-      .Text(Details.IsEmpty() ? "; every other byte as it was" : "; OTHER BYTES CHANGED").Emit();
+  ShowLine()
+      .Text("The card's store ")
+      .Text(rc::BufferStoreName)
+      .Text(", offset 0x")
+      .Hex(Changed->Card.Question.VarOffset, 2)
+      .Text(" (")
+      .Utf16(Changed->CardPrompt)
+      .Text("): ")
+      .Decimal(Old)
+      .Text(" -> ")
+      .Decimal(New)
+      .Text(Details.IsEmpty() ? "; every other byte as it was" : "; OTHER BYTES CHANGED")
+      .Emit();
 }
 
 // ---- step 7: the scan again --------------------------------------------------------------------------
@@ -420,7 +472,8 @@ void StepScanAgain(ROAD &Road, const BUILT_PAGE &First, BUILT_PAGE *Second) {
   const bool Built = CheckCardPage(Road, Driver, 1, ROAD_PAGE_KEYWORDS, ROAD_PAGE_STRINGS, Second);
   CheckEmptySlot(Road, Driver, 2);
   ReportLine Details;
-  Road.Log->Record("road/the first page keeps its opcodes byte for byte", PageUnchanged(Driver, First), Details);
+  Road.Log->Record("road/the first page keeps its opcodes byte for byte", PageUnchanged(Driver, First),
+                   Details);
   FreeExport(&Driver);
   if (!Built) return;
   ShowPage(Road, *Second);
@@ -436,8 +489,8 @@ void StepRemove(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Applied) 
   const MIRROR *Late = MirrorOf(Page, LATE_QUESTION);
   UINT32 Error = 0;
   RoadText Request;
-  const EFI_STATUS Set = SetKeyword(Road.Services, Road.DriverPath.Chars(), Late->Keyword, LATE_VALUE, BYTE_DIGITS,
-                                    &Error, &Request);
+  const EFI_STATUS Set = SetKeyword(Road.Services, Road.DriverPath.Chars(), Late->Keyword, LATE_VALUE,
+                                    BYTE_DIGITS, &Error, &Request);
   ReportLine SetDetails;
   Road.Log->Record("road/SetData of another mirrored keyword succeeds", Set == EFI_SUCCESS,
                    SetDetails.Text("gave ").Status(Set));
@@ -450,33 +503,48 @@ void StepRemove(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Applied) 
   ReportLine Details;
   const bool Unchanged = SameStores(Now, Applied, Details);
   Road.Log->Record("road/a second apply trigger writes nothing to the card", Unchanged, Details);
-  ShowLine().Text("Apply trigger again: ").Text(Unchanged ? "the card's store unchanged" : "THE CARD'S STORE CHANGED").Emit();
+  ShowLine()
+      .Text("Apply trigger again: ")
+      .Text(Unchanged ? "the card's store unchanged" : "THE CARD'S STORE CHANGED")
+      .Emit();
 
   CheckTrigger(Road, "road/the platform installs FORMS_REMOVE_NOTIFY", FORMS_REMOVE_NOTIFY_GUID);
   UINTN ListsAfterRemove = 0;
   const EFI_HII_HANDLE Left = FindListByFormSet(Road.Services, ADDONCARD_FORMSET_GUID, &ListsAfterRemove);
   const bool CardsStay = FindListByFormSet(Road.Services, rc::FormSetGuid) != nullptr;
   ReportLine Gone;
-  Road.Log->Record("road/the remove trigger takes the driver's form set out of the HII database; the cards' stay",
-                   Left == nullptr && CardsStay,
-                   Gone.Text(Left == nullptr ? "form set gone" : "form set still there").Text(CardsStay ? "" : ", the road card's list gone"));
+  Road.Log->Record(
+      "road/the remove trigger takes the driver's form set out of the HII database; the cards' stay",
+      Left == nullptr && CardsStay,
+      Gone.Text(Left == nullptr ? "form set gone" : "form set still there")
+          .Text(CardsStay ? "" : ", the road card's list gone"));
   KEYWORD_READING Reading = GetKeyword(Road.Services, Road.DriverPath.Chars(), u"CSPACF00");
   ReportLine NoKeyword;
   // The PATH of the request then names no registered list: any error will do.
   Road.Log->Record("road/no keyword of the driver answers once its form set is gone",
                    EFI_ERROR(Reading.Status) && Reading.Answer == nullptr,
-                   NoKeyword.Text("GetData of CSPACF00 gave ").Status(Reading.Status).Text(" ").Quoted(Reading.Answer, 160));
+                   NoKeyword.Text("GetData of CSPACF00 gave ")
+                       .Status(Reading.Status)
+                       .Text(" ")
+                       .Quoted(Reading.Answer, 160));
   FreeReading(&Reading);
 
-  CheckTrigger(Road, "road/the platform installs FORMS_REMOVE_NOTIFY a second time", FORMS_REMOVE_NOTIFY_GUID);
+  CheckTrigger(Road, "road/the platform installs FORMS_REMOVE_NOTIFY a second time",
+               FORMS_REMOVE_NOTIFY_GUID);
   UINTN ListsAfterSecond = 0;
   const EFI_HII_HANDLE Again = FindListByFormSet(Road.Services, ADDONCARD_FORMSET_GUID, &ListsAfterSecond);
   ReportLine Second;
   Road.Log->Record("road/a second remove trigger changes nothing in the HII database",
                    Again == nullptr && ListsAfterSecond == ListsAfterRemove,
-                   Second.Decimal(ListsAfterRemove).Text(" lists after the first, ").Decimal(ListsAfterSecond).Text(" after the second"));
-  ShowLine().Text("Remove trigger: the form set is gone (").Decimal(ListsAfterRemove)
-      .Text(" package lists left); a second one changed nothing").Emit();
+                   Second.Decimal(ListsAfterRemove)
+                       .Text(" lists after the first, ")
+                       .Decimal(ListsAfterSecond)
+                       .Text(" after the second"));
+  ShowLine()
+      .Text("Remove trigger: the form set is gone (")
+      .Decimal(ListsAfterRemove)
+      .Text(" package lists left); a second one changed nothing")
+      .Emit();
 }
 
 void RunRoad(ROAD &Road) {
@@ -488,7 +556,8 @@ void RunRoad(ROAD &Road) {
   }
   if (!StepLoad(Road)) {
     ReportLine Details;
-    Road.Log->Fail("road/the road goes on past step 1", Details.Text("the driver or the road card is missing"));
+    Road.Log->Fail("road/the road goes on past step 1",
+                   Details.Text("the driver or the road card is missing"));
   } else {
     if (Road.Boot == 1)
       StepSetList(Road);
@@ -528,8 +597,8 @@ extern "C" EFI_STATUS EFIAPI RoadEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE 
   ROAD Road = {};
   const EFI_STATUS Located = LocateRoadServices(ImageHandle, &Road.Services);
   ReportLine Details;
-  Log.Record("road/the firmware has the HII database, strings, router and keyword handler", Located == EFI_SUCCESS,
-             Details.Text("gave ").Status(Located));
+  Log.Record("road/the firmware has the HII database, strings, router and keyword handler",
+             Located == EFI_SUCCESS, Details.Text("gave ").Status(Located));
   if (Located == EFI_SUCCESS) {
     Road.Log = &Log;
     Road.Boot = CountThisBoot();

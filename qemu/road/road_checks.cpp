@@ -11,8 +11,8 @@ namespace {
 
 namespace rc = sim::road_card;
 
-constexpr UINTN MAX_PROMPT_CHARS = 49;  // what the page's prompt buffer holds
-constexpr UINT8 NO_MAX_SIZE = 255;      // a card string without MaxSize is shown with this
+constexpr UINTN MAX_PROMPT_CHARS = 49;   // what the page's prompt buffer holds
+constexpr UINT8 NO_MAX_SIZE = 255;       // a card string without MaxSize is shown with this
 constexpr UINTN STATIC_KEYWORDS = 0x15;  // CSPACF00 to CSPACF14
 constexpr UINTN PAIR_COUNT_KEYWORD = 0x14;
 constexpr UINTN ID_DIGITS = 4;
@@ -75,8 +75,10 @@ CHAR16 *StringOf(const ROAD &Road, EFI_HII_HANDLE Handle, EFI_STRING_ID Id, cons
 
 // Notes a failed row in Details (the first few) and clears Ok.
 void Fault(bool *Ok, ReportLine &Details, const MIRROR &Row, const CHAR8 *What) {
-  if (*Ok) Details.Text("row ");
-  else Details.Text("; row ");
+  if (*Ok)
+    Details.Text("row ");
+  else
+    Details.Text("; row ");
   *Ok = false;
   Details.Text(KindName(Row.Row->Kind)).Text(" 0x").Hex(Row.Row->CardQuestion, 4).Text(": ").Text(What);
 }
@@ -124,9 +126,22 @@ bool NumberingMatches(const MIRROR &Row, UINTN Keyword, UINTN StringSlot, Report
   const UINTN Offset = IsString ? STRING_SLOT_BYTES * StringSlot : Keyword;
   const bool Ok = Q.QuestionId == Id && Q.VarStoreId == Store && Q.VarOffset == Offset && Q.Flags == Flags;
   if (!Ok)
-    Details.Text(" question 0x").Hex(Q.QuestionId).Text(" store 0x").Hex(Q.VarStoreId).Text(" offset 0x")
-        .Hex(Q.VarOffset).Text(" flags 0x").Hex(Q.Flags).Text(", expected 0x").Hex(Id).Text(" 0x").Hex(Store)
-        .Text(" 0x").Hex(Offset).Text(" 0x").Hex(Flags);
+    Details.Text(" question 0x")
+        .Hex(Q.QuestionId)
+        .Text(" store 0x")
+        .Hex(Q.VarStoreId)
+        .Text(" offset 0x")
+        .Hex(Q.VarOffset)
+        .Text(" flags 0x")
+        .Hex(Q.Flags)
+        .Text(", expected 0x")
+        .Hex(Id)
+        .Text(" 0x")
+        .Hex(Store)
+        .Text(" 0x")
+        .Hex(Offset)
+        .Text(" 0x")
+        .Hex(Flags);
   return Ok;
 }
 
@@ -143,8 +158,12 @@ bool OptionsMatch(const ROAD &Road, const MIRROR &Row, ReportLine &Details) {
   const FORM_ITEM &Page = Row.Page;
   if (Page.Range.NumericFlags != EFI_IFR_NUMERIC_SIZE_1 || Page.OptionCount != Card.OptionCount ||
       Card.TooManyOptions) {
-    Details.Text(" one-of flags 0x").Hex(Page.Range.NumericFlags).Text(", ").Decimal(Page.OptionCount)
-        .Text(" options, the card's ").Decimal(Card.OptionCount);
+    Details.Text(" one-of flags 0x")
+        .Hex(Page.Range.NumericFlags)
+        .Text(", ")
+        .Decimal(Page.OptionCount)
+        .Text(" options, the card's ")
+        .Decimal(Card.OptionCount);
     return false;
   }
   bool Ok = true;
@@ -156,8 +175,16 @@ bool OptionsMatch(const ROAD &Road, const MIRROR &Row, ReportLine &Details) {
     const UINT8 Flags = C.Flags & (EFI_IFR_OPTION_DEFAULT | EFI_IFR_OPTION_DEFAULT_MFG);
     if (!TextEquals(PageText, CardText) || P.Value != (C.Value & 0xFF) || P.Flags != Flags ||
         P.Type != EFI_IFR_TYPE_NUM_SIZE_8) {
-      Details.Text(" option ").Quoted(PageText).Text(" = ").Decimal(P.Value).Text(" flags 0x").Hex(P.Flags)
-          .Text(", the card's ").Quoted(CardText).Text(" = ").Decimal(C.Value);
+      Details.Text(" option ")
+          .Quoted(PageText)
+          .Text(" = ")
+          .Decimal(P.Value)
+          .Text(" flags 0x")
+          .Hex(P.Flags)
+          .Text(", the card's ")
+          .Quoted(CardText)
+          .Text(" = ")
+          .Decimal(C.Value);
       Ok = false;
     }
     PoolFree(PageText);
@@ -172,9 +199,20 @@ bool BoundsMatch(const MIRROR &Row, ReportLine &Details) {
   const bool Ok = P.NumericFlags == C.NumericFlags && P.Minimum == C.Minimum && P.Maximum == C.Maximum &&
                   P.Step == C.Step;
   if (!Ok)
-    Details.Text(" flags 0x").Hex(P.NumericFlags).Text(" ").Decimal(P.Minimum).Text("..").Decimal(P.Maximum)
-        .Text(" step ").Decimal(P.Step).Text(", the card's 0x").Hex(C.NumericFlags).Text(" ").Decimal(C.Minimum)
-        .Text("..").Decimal(C.Maximum);
+    Details.Text(" flags 0x")
+        .Hex(P.NumericFlags)
+        .Text(" ")
+        .Decimal(P.Minimum)
+        .Text("..")
+        .Decimal(P.Maximum)
+        .Text(" step ")
+        .Decimal(P.Step)
+        .Text(", the card's 0x")
+        .Hex(C.NumericFlags)
+        .Text(" ")
+        .Decimal(C.Minimum)
+        .Text("..")
+        .Decimal(C.Maximum);
   return Ok;
 }
 
@@ -263,14 +301,15 @@ void CheckRows(const ROAD &Road, BUILT_PAGE *Page, ROW_CHECKS &Checks) {
 void CheckGoto(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot) {
   const PAGE_SLOT S = PageSlot(Slot);
   auto *Main = static_cast<FORM_SECTION *>(PoolAllocZero(sizeof(FORM_SECTION)));
-  const bool Read = Main != nullptr && ReadFormSection(Driver.View(), MAIN_FORM_ID, S.MainLabelStart,
-                                                       S.MainLabelEnd, Main);
+  const bool Read =
+      Main != nullptr && ReadFormSection(Driver.View(), MAIN_FORM_ID, S.MainLabelStart, S.MainLabelEnd, Main);
   CHAR16 *Title = StringOf(Road, Road.DriverHii, S.Title);
   const FORM_ITEM *Goto = Read && Main->Found && Main->Count == 1 ? &Main->Items[0] : nullptr;
-  const bool Ok = Goto != nullptr && Goto->OpCode == EFI_IFR_REF_OP && Goto->Question.QuestionId == S.FormId &&
-                  Goto->RefFormId == S.FormId && Goto->Question.Prompt == S.Title &&
-                  Goto->Question.Help == S.Title && Goto->Question.Flags == GOTO_FLAGS &&
-                  Goto->Question.VarStoreId == 0 && TextEquals(Title, Road.CardTitle);
+  const bool Ok = Goto != nullptr && Goto->OpCode == EFI_IFR_REF_OP &&
+                  Goto->Question.QuestionId == S.FormId && Goto->RefFormId == S.FormId &&
+                  Goto->Question.Prompt == S.Title && Goto->Question.Help == S.Title &&
+                  Goto->Question.Flags == GOTO_FLAGS && Goto->Question.VarStoreId == 0 &&
+                  TextEquals(Title, Road.CardTitle);
   ReportLine Details;
   Details.Text("region 0x").Hex(S.MainLabelStart, 4).Text(": ");
   if (Main == nullptr || !Read || !Main->Found) {
@@ -278,9 +317,15 @@ void CheckGoto(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot) {
   } else {
     Details.Decimal(Main->Count).Text(" statements");
     if (Main->Count > 0)
-      Details.Text(", first opcode 0x").Hex(Main->Items[0].OpCode, 2).Text(" question 0x")
-          .Hex(Main->Items[0].Question.QuestionId).Text(" form 0x").Hex(Main->Items[0].RefFormId)
-          .Text(" prompt ").Decimal(Main->Items[0].Question.Prompt).Text(" flags 0x")
+      Details.Text(", first opcode 0x")
+          .Hex(Main->Items[0].OpCode, 2)
+          .Text(" question 0x")
+          .Hex(Main->Items[0].Question.QuestionId)
+          .Text(" form 0x")
+          .Hex(Main->Items[0].RefFormId)
+          .Text(" prompt ")
+          .Decimal(Main->Items[0].Question.Prompt)
+          .Text(" flags 0x")
           .Hex(Main->Items[0].Question.Flags);
   }
   Details.Text("; title ").Quoted(Title);
@@ -357,9 +402,10 @@ CARD_STORES ReadCardStores(const ROAD &Road) {
   RoadText Name;
   Name.Ascii(rc::EfiStoreName);
   CopyCut(EfiName, ArrayCount(EfiName), Name.Chars());
-  Stores.Status = ReadBufferStore(Road.Services, rc::BufferStoreGuid, rc::BufferStoreName, Road.CardPath.Chars(),
-                                  Stores.Buffer, sizeof(Stores.Buffer));
-  if (!EFI_ERROR(Stores.Status)) Stores.Status = ReadVariable(EfiName, rc::EfiStoreGuid, Stores.Efi, sizeof(Stores.Efi));
+  Stores.Status = ReadBufferStore(Road.Services, rc::BufferStoreGuid, rc::BufferStoreName,
+                                  Road.CardPath.Chars(), Stores.Buffer, sizeof(Stores.Buffer));
+  if (!EFI_ERROR(Stores.Status))
+    Stores.Status = ReadVariable(EfiName, rc::EfiStoreGuid, Stores.Efi, sizeof(Stores.Efi));
   return Stores;
 }
 
@@ -375,7 +421,8 @@ bool ExportDriverList(ROAD &Road, EXPORTED_LIST *List) {
   const EFI_STATUS Status = ExportList(Road.Services, Road.DriverHii, List);
   if (EFI_ERROR(Status)) {
     ReportLine Details;
-    Road.Log->Fail("road/the driver's package list exports", Details.Text("ExportPackageLists gave ").Status(Status));
+    Road.Log->Fail("road/the driver's package list exports",
+                   Details.Text("ExportPackageLists gave ").Status(Status));
     return false;
   }
   return true;
@@ -389,12 +436,13 @@ bool CheckCardPage(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot, UINTN Fi
   Page->FirstString = FirstString;
   const PAGE_SLOT S = PageSlot(Slot);
   auto *Section = static_cast<FORM_SECTION *>(PoolAllocZero(sizeof(FORM_SECTION)));
-  const bool Read =
-      Section != nullptr && ReadFormSection(Driver.View(), S.FormId, S.PageLabelStart, S.PageLabelEnd, Section);
+  const bool Read = Section != nullptr &&
+                    ReadFormSection(Driver.View(), S.FormId, S.PageLabelStart, S.PageLabelEnd, Section);
   ReportLine Details;
   Details.Text("form 0x").Hex(S.FormId, 4).Text(": ");
   if (!Read || !Section->Found) {
-    Road.Log->Fail("road/the page's form and labels are in the driver's list", Details.Text("not found or malformed"));
+    Road.Log->Fail("road/the page's form and labels are in the driver's list",
+                   Details.Text("not found or malformed"));
     PoolFree(Section);
     return false;
   }
@@ -416,8 +464,8 @@ bool CheckCardPage(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot, UINTN Fi
       Checks.Numbering, Checks.NumberingDetails);
   Road.Log->Record("road/every one-of and numeric question carries its keyword CSPAC%03X in x-UEFI-QZV",
                    Checks.Keyword, Checks.KeywordDetails);
-  Road.Log->Record("road/bounds, options, string sizes and the text's second line are the card's", Checks.Shape,
-                   Checks.ShapeDetails);
+  Road.Log->Record("road/bounds, options, string sizes and the text's second line are the card's",
+                   Checks.Shape, Checks.ShapeDetails);
   CheckGoto(Road, Driver, Slot);
   return true;
 }
@@ -434,10 +482,14 @@ void CheckEmptySlot(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot) {
                   Title != nullptr && Title[0] == 0;
   ReportLine Details;
   Details.Text("slot ").Decimal(Slot).Text(": ");
-  if (Read) Details.Decimal(Section->Count).Text(" statements on the page, ").Decimal(Main->Count).Text(" in the main page's region, ");
+  if (Read)
+    Details.Decimal(Section->Count)
+        .Text(" statements on the page, ")
+        .Decimal(Main->Count)
+        .Text(" in the main page's region, ");
   Details.Text("title ").Quoted(Title);
-  Road.Log->Record("road/no further page: the MAC: form set and the card of an unsupported model get none", Ok,
-                   Details);
+  Road.Log->Record("road/no further page: the MAC: form set and the card of an unsupported model get none",
+                   Ok, Details);
   PoolFree(Title);
   PoolFree(Main);
   PoolFree(Section);
@@ -446,7 +498,11 @@ void CheckEmptySlot(ROAD &Road, const EXPORTED_LIST &Driver, UINTN Slot) {
 void ShowPage(const ROAD &Road, const BUILT_PAGE &Page) {
   const PAGE_SLOT S = PageSlot(Page.Slot);
   ReportLine Head = ShowLine();
-  Head.Text("Page 0x").Hex(S.FormId, 4).Text(" ").Quoted(Road.CardTitle).Text(", reached by a goto on the main page:");
+  Head.Text("Page 0x")
+      .Hex(S.FormId, 4)
+      .Text(" ")
+      .Quoted(Road.CardTitle)
+      .Text(", reached by a goto on the main page:");
   Head.Emit();
   for (const MIRROR &Row : Page.Rows) {
     ReportLine Line = ShowLine();
@@ -521,15 +577,22 @@ void CheckStaticKeywords(ROAD &Road) {
     CHAR16 Keyword[KEYWORD_CHARS];
     KeywordText("CSPACF", Number, 2, Keyword);
     const bool IsCount = Number == PAIR_COUNT_KEYWORD;
-    const UINT64 Expected = IsCount                                  ? List.PairCount
-                            : Number < ADDONCARD_MAX_PCI_ID_PAIRS    ? List.VendorId[Number]
-                                                                     : List.DeviceId[Number - ADDONCARD_MAX_PCI_ID_PAIRS];
+    const UINT64 Expected = IsCount ? List.PairCount
+                            : Number < ADDONCARD_MAX_PCI_ID_PAIRS
+                                ? List.VendorId[Number]
+                                : List.DeviceId[Number - ADDONCARD_MAX_PCI_ID_PAIRS];
     KEYWORD_READING Reading = GetKeyword(Road.Services, Road.DriverPath.Chars(), Keyword);
     if (Reading.Status != EFI_SUCCESS || Reading.Digits != (IsCount ? BYTE_DIGITS : ID_DIGITS) ||
         Reading.Value != Expected) {
       Ok = false;
-      Details.Utf16(Keyword).Text(" gave ").Status(Reading.Status).Text(" ").Quoted(Reading.Answer, 160)
-          .Text(", expected ").Hex(Expected).Text("; ");
+      Details.Utf16(Keyword)
+          .Text(" gave ")
+          .Status(Reading.Status)
+          .Text(" ")
+          .Quoted(Reading.Answer, 160)
+          .Text(", expected ")
+          .Hex(Expected)
+          .Text("; ");
     }
     if (Reading.Status == EFI_SUCCESS && Reading.Value == 0) {
       ++Zeros;
@@ -544,8 +607,8 @@ void CheckStaticKeywords(ROAD &Road) {
     FreeReading(&Reading);
   }
   Show.Text(" the other ").Decimal(Zeros).Text(" read 0").Emit();
-  Road.Log->Record("road/GetData of every static keyword, CSPACF00 to CSPACF14, answers the supported list", Ok,
-                   Details);
+  Road.Log->Record("road/GetData of every static keyword, CSPACF00 to CSPACF14, answers the supported list",
+                   Ok, Details);
 }
 
 void CheckPageKeywords(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Card, bool Show) {
@@ -558,10 +621,17 @@ void CheckPageKeywords(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Ca
     UINT8 Expected = 0;
     const bool Known = CardByte(Card, Row.Card, &Expected);
     KEYWORD_READING Reading = GetKeyword(Road.Services, Road.DriverPath.Chars(), Row.Keyword);
-    if (!Known || Reading.Status != EFI_SUCCESS || Reading.Digits != BYTE_DIGITS || Reading.Value != Expected) {
+    if (!Known || Reading.Status != EFI_SUCCESS || Reading.Digits != BYTE_DIGITS ||
+        Reading.Value != Expected) {
       Ok = false;
-      Details.Utf16(Row.Keyword).Text(" gave ").Status(Reading.Status).Text(" ").Quoted(Reading.Answer, 160)
-          .Text(", the card holds ").Decimal(Expected).Text("; ");
+      Details.Utf16(Row.Keyword)
+          .Text(" gave ")
+          .Status(Reading.Status)
+          .Text(" ")
+          .Quoted(Reading.Answer, 160)
+          .Text(", the card holds ")
+          .Decimal(Expected)
+          .Text("; ");
     }
     if (Row.Row->ReadOnly && !Reading.ReadOnly) {
       ReadOnlyOk = false;
@@ -583,15 +653,20 @@ void CheckPageKeywords(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Ca
         Line.Text(" ");
       }
       Line.Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? "card: " : "card variable: ")
-          .Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? rc::BufferStoreName : rc::EfiStoreName)
-          .Text("[0x").Hex(Row.Card.Question.VarOffset, 2).Text("] = ").Decimal(Expected);
+          .Text(Row.Card.Question.VarStoreId == sim::road_card::BufferStoreId ? rc::BufferStoreName
+                                                                              : rc::EfiStoreName)
+          .Text("[0x")
+          .Hex(Row.Card.Question.VarOffset, 2)
+          .Text("] = ")
+          .Decimal(Expected);
       if (Reading.ReadOnly) Line.Text(", READONLY");
       Line.Emit();
     }
     FreeReading(&Reading);
   }
   Road.Log->Record("road/GetData of every mirrored keyword answers the card's value", Ok, Details);
-  Road.Log->Record("road/the keyword of the grayed-out question answers READONLY", ReadOnlyOk, ReadOnlyDetails);
+  Road.Log->Record("road/the keyword of the grayed-out question answers READONLY", ReadOnlyOk,
+                   ReadOnlyDetails);
 }
 
 void CheckPageString(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Card) {
@@ -599,10 +674,10 @@ void CheckPageString(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Card
   for (const MIRROR &Candidate : Page.Rows)
     if (Candidate.Row->Kind == MirrorKind::String) Row = &Candidate;
   auto *Strings = static_cast<UINT8 *>(PoolAllocZero(ADDONCARD_STRING_VARSTORE_SIZE));
-  const EFI_STATUS Status =
-      Strings == nullptr ? EFI_OUT_OF_RESOURCES
-                         : ReadVariable(TLX_ADDONCARD_STRING_VAR, ADDONCARD_FORMSET_GUID, Strings,
-                                        ADDONCARD_STRING_VARSTORE_SIZE);
+  const EFI_STATUS Status = Strings == nullptr
+                                ? EFI_OUT_OF_RESOURCES
+                                : ReadVariable(TLX_ADDONCARD_STRING_VAR, ADDONCARD_FORMSET_GUID, Strings,
+                                               ADDONCARD_STRING_VARSTORE_SIZE);
   bool Ok = Row != nullptr && Row->Present && Status == EFI_SUCCESS && Card.Status == EFI_SUCCESS;
   ReportLine Details;
   Details.Text("STRING variable ").Status(Status);
@@ -619,7 +694,12 @@ void CheckPageString(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Card
         Original[Index] = static_cast<CHAR16>(ReadLe16(Card.Buffer + CardOffset + 2 * Index));
     }
     Ok = TextEquals(Mirrored, Original) && Original[0] != 0;
-    Details.Text(", slot at ").Decimal(Slot).Text(" ").Quoted(Mirrored).Text(", the card's ").Quoted(Original);
+    Details.Text(", slot at ")
+        .Decimal(Slot)
+        .Text(" ")
+        .Quoted(Mirrored)
+        .Text(", the card's ")
+        .Quoted(Original);
   }
   Road.Log->Record("road/the STRING store slot of the mirrored string holds the card's string", Ok, Details);
   PoolFree(Strings);

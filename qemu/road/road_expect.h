@@ -28,7 +28,7 @@ inline constexpr UINTN STRING_SLOTS = 50;
 inline constexpr UINTN OOB_SLOTS = 1024;
 inline constexpr UINT8 MIRROR_QUESTION_FLAGS = 0x14;  // callback, reset required
 inline constexpr UINT8 READ_ONLY_FLAG = 0x01;
-inline constexpr UINT8 GOTO_FLAGS = 0x04;              // callback
+inline constexpr UINT8 GOTO_FLAGS = 0x04;  // callback
 
 struct PAGE_SLOT {
   EFI_FORM_ID FormId;
@@ -38,9 +38,12 @@ struct PAGE_SLOT {
 };
 constexpr PAGE_SLOT PageSlot(UINTN Slot) {
   const auto K = static_cast<UINT16>(Slot);
-  return {static_cast<EFI_FORM_ID>(FIRST_CARD_FORM_ID + K), static_cast<UINT16>(0x2000 + 0x1000 * K),
-          static_cast<UINT16>(0x2FFF + 0x1000 * K), static_cast<UINT16>(K == 0 ? 0x2000 : 0x2100 + 0x100 * K),
-          static_cast<UINT16>(0x21FF + 0x100 * K), static_cast<EFI_STRING_ID>(FIRST_CARD_TITLE_STRING + K)};
+  return {static_cast<EFI_FORM_ID>(FIRST_CARD_FORM_ID + K),
+          static_cast<UINT16>(0x2000 + 0x1000 * K),
+          static_cast<UINT16>(0x2FFF + 0x1000 * K),
+          static_cast<UINT16>(K == 0 ? 0x2000 : 0x2100 + 0x100 * K),
+          static_cast<UINT16>(0x21FF + 0x100 * K),
+          static_cast<EFI_STRING_ID>(FIRST_CARD_TITLE_STRING + K)};
 }
 static_assert(PageSlot(0).MainLabelStart == 0x2000 && PageSlot(0).MainLabelEnd == 0x21FF);
 static_assert(PageSlot(1).MainLabelStart == 0x2200 && PageSlot(9).MainLabelEnd == 0x2AFF);

@@ -43,7 +43,8 @@ struct FORM_SECTION {
 // The statements strictly between label LabelStart and label LabelEnd of form
 // FormId, each with its scope (options and END). False when the list is
 // malformed; Section->Found tells whether the labels were there.
-bool ReadFormSection(ByteView List, EFI_FORM_ID FormId, UINT16 LabelStart, UINT16 LabelEnd, FORM_SECTION *Section);
+bool ReadFormSection(ByteView List, EFI_FORM_ID FormId, UINT16 LabelStart, UINT16 LabelEnd,
+                     FORM_SECTION *Section);
 
 // The first question with QuestionId in any form of the list.
 bool FindQuestion(ByteView List, EFI_QUESTION_ID QuestionId, FORM_ITEM *Item);

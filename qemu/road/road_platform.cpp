@@ -91,8 +91,8 @@ bool FormSetGuidOf(ByteView List, EFI_GUID *Guid) {
 // Every registered list's handle, in a pool array.
 EFI_STATUS ListAll(const ROAD_SERVICES &Services, EFI_HII_HANDLE **Handles, UINTN *Count) {
   UINTN Length = 0;
-  EFI_STATUS Status =
-      Services.Database->ListPackageLists(Services.Database, EFI_HII_PACKAGE_TYPE_ALL, nullptr, &Length, nullptr);
+  EFI_STATUS Status = Services.Database->ListPackageLists(Services.Database, EFI_HII_PACKAGE_TYPE_ALL,
+                                                          nullptr, &Length, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   *Handles = static_cast<EFI_HII_HANDLE *>(PoolAlloc(Length));
   if (*Handles == nullptr) return EFI_OUT_OF_RESOURCES;
@@ -143,13 +143,15 @@ RoadText &RoadText::Utf16(const CHAR16 *Piece) {
 
 RoadText &RoadText::HexBytes(const void *Bytes, UINTN Count) {
   const auto *Byte = static_cast<const UINT8 *>(Bytes);
-  for (UINTN Index = 0; Index < Count; ++Index) Char(HEX_DIGITS[Byte[Index] >> 4]).Char(HEX_DIGITS[Byte[Index] & 0xF]);
+  for (UINTN Index = 0; Index < Count; ++Index)
+    Char(HEX_DIGITS[Byte[Index] >> 4]).Char(HEX_DIGITS[Byte[Index] & 0xF]);
   return *this;
 }
 
 RoadText &RoadText::HexValue(UINT64 Value, UINTN Digits, bool Upper) {
   const CHAR16 *Table = Upper ? UPPER_HEX_DIGITS : HEX_DIGITS;
-  for (UINTN Index = Digits; Index > 0; --Index) Char(Table[Index > 16 ? 0 : (Value >> (4 * (Index - 1))) & 0xF]);
+  for (UINTN Index = Digits; Index > 0; --Index)
+    Char(Table[Index > 16 ? 0 : (Value >> (4 * (Index - 1))) & 0xF]);
   return *this;
 }
 
@@ -162,7 +164,8 @@ EFI_STATUS LoadAndStartImage(const ROAD_SERVICES &Services, const CHAR16 *FileNa
   const auto *Self = static_cast<const EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
   *Loaded = BootServices->HandleProtocol(Self->DeviceHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Interface);
   if (EFI_ERROR(*Loaded)) return *Loaded;
-  EFI_DEVICE_PATH_PROTOCOL *Path = FileOnDisk(static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Interface), FileName);
+  EFI_DEVICE_PATH_PROTOCOL *Path =
+      FileOnDisk(static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Interface), FileName);
   if (Path == nullptr) return *Loaded = EFI_OUT_OF_RESOURCES;
   EFI_HANDLE Image = nullptr;
   *Loaded = BootServices->LoadImage(0, Services.ImageHandle, Path, nullptr, 0, &Image);
@@ -190,8 +193,8 @@ EFI_STATUS ExportList(const ROAD_SERVICES &Services, EFI_HII_HANDLE Handle, EXPO
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   List->Bytes = static_cast<UINT8 *>(PoolAlloc(Size));
   if (List->Bytes == nullptr) return EFI_OUT_OF_RESOURCES;
-  Status = Services.Database->ExportPackageLists(Services.Database, Handle, &Size,
-                                                 reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List->Bytes));
+  Status = Services.Database->ExportPackageLists(
+      Services.Database, Handle, &Size, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List->Bytes));
   if (EFI_ERROR(Status)) {
     FreeExport(List);
     return Status;
@@ -200,7 +203,8 @@ EFI_STATUS ExportList(const ROAD_SERVICES &Services, EFI_HII_HANDLE Handle, EXPO
   return EFI_SUCCESS;
 }
 
-EFI_HII_HANDLE FindListByFormSet(const ROAD_SERVICES &Services, const EFI_GUID &FormSetGuid, UINTN *ListCount) {
+EFI_HII_HANDLE FindListByFormSet(const ROAD_SERVICES &Services, const EFI_GUID &FormSetGuid,
+                                 UINTN *ListCount) {
   EFI_HII_HANDLE *Handles = nullptr;
   UINTN Count = 0;
   if (ListCount != nullptr) *ListCount = 0;
@@ -222,7 +226,8 @@ CHAR16 *ReadHiiString(const ROAD_SERVICES &Services, EFI_HII_HANDLE Handle, EFI_
                       const CHAR8 *Language) {
   UINTN Size = 0;
   CHAR16 Probe = 0;
-  EFI_STATUS Status = Services.Strings->GetString(Services.Strings, Language, Handle, Id, &Probe, &Size, nullptr);
+  EFI_STATUS Status =
+      Services.Strings->GetString(Services.Strings, Language, Handle, Id, &Probe, &Size, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) {
     // An empty string fits the probe (its size is only the terminator).
     return Status == EFI_SUCCESS ? static_cast<CHAR16 *>(PoolAllocZero(sizeof(CHAR16))) : nullptr;
@@ -261,7 +266,8 @@ EFI_STATUS ListOwnerFunction(const ROAD_SERVICES &Services, EFI_HII_HANDLE Handl
   UINTN Segment = 0;
   Status = PciIo->Pci.Read(PciIo, EfiPciIoWidthUint16, 0, 1, &Owner->VendorId);
   if (!EFI_ERROR(Status)) Status = PciIo->Pci.Read(PciIo, EfiPciIoWidthUint16, 2, 1, &Owner->DeviceId);
-  if (!EFI_ERROR(Status)) Status = PciIo->GetLocation(PciIo, &Segment, &Owner->Bus, &Owner->Device, &Owner->Function);
+  if (!EFI_ERROR(Status))
+    Status = PciIo->GetLocation(PciIo, &Segment, &Owner->Bus, &Owner->Device, &Owner->Function);
   return Status;
 }
 
@@ -295,11 +301,16 @@ KEYWORD_READING GetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex,
   return Reading;
 }
 
-EFI_STATUS SetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex, const CHAR16 *Keyword, UINT64 Value,
-                      UINTN Digits, UINT32 *ProgressErr, RoadText *Request) {
+EFI_STATUS SetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex, const CHAR16 *Keyword,
+                      UINT64 Value, UINTN Digits, UINT32 *ProgressErr, RoadText *Request) {
   RoadText Local;
   RoadText &Text = Request != nullptr ? *Request : Local;
-  Text.Utf16(ROAD_NAMESPACE).Ascii("&PATH=").Utf16(PathHex).Ascii("&KEYWORD=").Utf16(Keyword).Ascii("&VALUE=");
+  Text.Utf16(ROAD_NAMESPACE)
+      .Ascii("&PATH=")
+      .Utf16(PathHex)
+      .Ascii("&KEYWORD=")
+      .Utf16(Keyword)
+      .Ascii("&VALUE=");
   Text.HexValue(Value, Digits);
   if (Text.Overflowed()) return EFI_BUFFER_TOO_SMALL;
   CHAR16 *Progress = nullptr;
@@ -336,7 +347,8 @@ EFI_STATUS ReadBufferStore(const ROAD_SERVICES &Services, const EFI_GUID &Guid, 
   return Status;
 }
 
-EFI_STATUS ReadVariable(const CHAR16 *Name, const EFI_GUID &Guid, void *Bytes, UINTN Size, UINT32 *Attributes) {
+EFI_STATUS ReadVariable(const CHAR16 *Name, const EFI_GUID &Guid, void *Bytes, UINTN Size,
+                        UINT32 *Attributes) {
   auto *Buffer = static_cast<UINT8 *>(PoolAlloc(Size + 1));
   if (Buffer == nullptr) return EFI_OUT_OF_RESOURCES;
   UINTN Read = Size + 1;

@@ -101,10 +101,10 @@ inline constexpr CHAR16 ROAD_NAMESPACE[] = u"NAMESPACE=x-UEFI-QZV";
 struct KEYWORD_READING {
   EFI_STATUS Status;
   UINT32 ProgressErr;
-  UINT64 Value;      // the VALUE of the answer, when it has one of 1 to 16 digits
-  UINTN Digits;      // digits of VALUE; 0 when the answer has none
-  bool ReadOnly;     // the answer ends in "&READONLY"
-  CHAR16 *Answer;    // the handler's answer (pool), for messages; FreeReading releases it
+  UINT64 Value;    // the VALUE of the answer, when it has one of 1 to 16 digits
+  UINTN Digits;    // digits of VALUE; 0 when the answer has none
+  bool ReadOnly;   // the answer ends in "&READONLY"
+  CHAR16 *Answer;  // the handler's answer (pool), for messages; FreeReading releases it
 };
 void FreeReading(KEYWORD_READING *Reading);
 
@@ -112,8 +112,8 @@ void FreeReading(KEYWORD_READING *Reading);
 KEYWORD_READING GetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex, const CHAR16 *Keyword);
 // SetData of "NAMESPACE=...&PATH=<PathHex>&KEYWORD=<Keyword>&VALUE=<Value in Digits digits>".
 // *Request (optional) receives the text handed to the handler.
-EFI_STATUS SetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex, const CHAR16 *Keyword, UINT64 Value,
-                      UINTN Digits, UINT32 *ProgressErr, RoadText *Request = nullptr);
+EFI_STATUS SetKeyword(const ROAD_SERVICES &Services, const CHAR16 *PathHex, const CHAR16 *Keyword,
+                      UINT64 Value, UINTN Digits, UINT32 *ProgressErr, RoadText *Request = nullptr);
 
 // ---- stores -----------------------------------------------------------------------------------
 

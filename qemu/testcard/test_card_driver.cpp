@@ -22,7 +22,8 @@
 
 namespace {
 
-constexpr UINT32 BUFFER_STORE_VARIABLE_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+constexpr UINT32 BUFFER_STORE_VARIABLE_ATTRIBUTES =
+    EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINTN MAX_STORE_NAME_CHARS = 64;
 constexpr UINT8 CARD_PORT = 0;
 
@@ -59,7 +60,7 @@ bool StoreVariableName(const CARD_FIXTURE_STORE &Store, CHAR16 *Name) {
   return true;
 }
 
-EFI_STATUS SaveBufferStore(const PUBLISHED_CARD_STORE &Store) {
+EFI_STATUS SaveBufferStore(PUBLISHED_CARD_STORE &Store) {
   CHAR16 Name[MAX_STORE_NAME_CHARS];
   if (!StoreVariableName(*Store.Fixture, Name)) return EFI_INVALID_PARAMETER;
   return RuntimeServices->SetVariable(Name, &Store.Fixture->Guid, BUFFER_STORE_VARIABLE_ATTRIBUTES,
@@ -76,8 +77,8 @@ EFI_STATUS LoadBufferStore(PUBLISHED_CARD_STORE &Store) {
   if (Stored == nullptr) return EFI_OUT_OF_RESOURCES;
   UINTN StoredSize = Size + 1u;
   UINT32 Attributes = 0;
-  const bool Kept = RuntimeServices->GetVariable(Name, &Store.Fixture->Guid, &Attributes, &StoredSize, Stored) ==
-                        EFI_SUCCESS &&
+  const bool Kept = RuntimeServices->GetVariable(Name, &Store.Fixture->Guid, &Attributes, &StoredSize,
+                                                 Stored) == EFI_SUCCESS &&
                     StoredSize == Size && Attributes == BUFFER_STORE_VARIABLE_ATTRIBUTES;
   if (Kept) CopyBytes(Store.Bytes, Stored, Size);
   PoolFree(Stored);
@@ -94,18 +95,16 @@ EFI_STATUS ForEachBufferStore(PUBLISHED_CARD &Card, EFI_STATUS (*Action)(PUBLISH
   return EFI_SUCCESS;
 }
 
-EFI_STATUS SaveStore(PUBLISHED_CARD_STORE &Store) { return SaveBufferStore(Store); }
-
 // The card's RouteConfig: the publisher applies the configuration to the
 // store's bytes, and what it applied is saved. A store that cannot be saved
 // fails the call, so nobody believes a setting that a reset would lose.
-EFI_STATUS EFIAPI PersistingRouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, const CHAR16 *Configuration,
-                                        CHAR16 **Progress) {
+EFI_STATUS EFIAPI PersistingRouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This,
+                                        const CHAR16 *Configuration, CHAR16 **Progress) {
   const EFI_STATUS Status = PublisherRouteConfig(This, Configuration, Progress);
   if (EFI_ERROR(Status) || This == nullptr) return Status;
   // The configuration access is the first member of the published card.
   auto *Card = reinterpret_cast<PUBLISHED_CARD *>(const_cast<EFI_HII_CONFIG_ACCESS_PROTOCOL *>(This));
-  const EFI_STATUS Saved = ForEachBufferStore(*Card, SaveStore);
+  const EFI_STATUS Saved = ForEachBufferStore(*Card, SaveBufferStore);
   return EFI_ERROR(Saved) ? EFI_DEVICE_ERROR : Status;
 }
 
@@ -143,7 +142,8 @@ BOUND_CARD *FreeBoundCard() {
 EFI_STATUS DescribeFunction(EFI_HANDLE Controller, const TEST_PCI_FUNCTION &Model, CARD_PCI_FUNCTION *Out) {
   CARD_PCI_FUNCTION Found[TEST_PCI_FUNCTION_COUNT] = {};
   UINTN Count = 0;
-  const EFI_STATUS Status = FindPciFunctions(Model.VendorId, Model.DeviceId, Found, ArrayCount(Found), &Count);
+  const EFI_STATUS Status =
+      FindPciFunctions(Model.VendorId, Model.DeviceId, Found, ArrayCount(Found), &Count);
   if (EFI_ERROR(Status)) return Status;
   for (UINTN Index = 0; Index < Count && Index < ArrayCount(Found); ++Index) {
     if (Found[Index].Handle != Controller) continue;
@@ -177,8 +177,9 @@ EFI_STATUS PublishCardOf(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controlle
   Status = ForEachBufferStore(*Card, LoadBufferStore);
   void *Interface = nullptr;
   if (!EFI_ERROR(Status))
-    Status = OpenProtocol(*BootServices, Controller, EFI_PCI_IO_PROTOCOL_GUID, &Interface,
-                          This->DriverBindingHandle, Card->DriverHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+    Status =
+        OpenProtocol(*BootServices, Controller, EFI_PCI_IO_PROTOCOL_GUID, &Interface,
+                     This->DriverBindingHandle, Card->DriverHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
   if (EFI_ERROR(Status)) {
     RemoveFixtureCard(Card, false);
     return Status;
@@ -189,7 +190,8 @@ EFI_STATUS PublishCardOf(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controlle
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI CardStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controller, EFI_DEVICE_PATH_PROTOCOL *) {
+EFI_STATUS EFIAPI CardStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controller,
+                            EFI_DEVICE_PATH_PROTOCOL *) {
   void *Interface = nullptr;
   EFI_STATUS Status = OpenProtocol(*BootServices, Controller, EFI_PCI_IO_PROTOCOL_GUID, &Interface,
                                    This->DriverBindingHandle, Controller, EFI_OPEN_PROTOCOL_BY_DRIVER);
@@ -224,8 +226,8 @@ EFI_STATUS EFIAPI CardStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
 }
 
 constexpr UINT32 DRIVER_BINDING_VERSION = 0x10;
-constinit EFI_DRIVER_BINDING_PROTOCOL CardBinding = {CardSupported, CardStart, CardStop, DRIVER_BINDING_VERSION,
-                                                     nullptr, nullptr};
+constinit EFI_DRIVER_BINDING_PROTOCOL CardBinding = {CardSupported,          CardStart, CardStop,
+                                                     DRIVER_BINDING_VERSION, nullptr,   nullptr};
 
 }  // namespace
 
