@@ -39,6 +39,12 @@ void RunConfigStringChecks(CheckLog &Log);
 void RunBrowserDataChecks(CheckLog &Log);
 // The three variables in the real variable store, across two boots on one store.
 void RunVariableStoreChecks(CheckLog &Log);
+// The driver's configuration access on its handle, through the firmware's router
+// and keyword handler and called directly.
+void RunConfigAccessChecks(CheckLog &Log);
+// The card shapes published on the machine's PCI functions by the tests' card
+// driver, their stores read and written through the firmware's router; removed again.
+void RunCardFixtureChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -50,6 +56,8 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"config-strings", RunConfigStringChecks},
     {"browser-data", RunBrowserDataChecks},
     {"variables", RunVariableStoreChecks},
+    {"config-access", RunConfigAccessChecks},
+    {"card-fixtures", RunCardFixtureChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.

@@ -49,3 +49,32 @@ if(ADDONCARD_SIM_LIB)
   add_test(NAME firmware_checks_in_simulator COMMAND firmware_checks_in_simulator)
   set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 120)
 endif()
+
+# The card shapes of the host tests as the constant arrays that the firmware test
+# application compiles (qemu/fixtures/card_fixtures.inc, committed so that the efi
+# build needs no host program). The test fails when the committed file differs
+# from what the shapes give now; the update target writes it again.
+if(ADDONCARD_SIM_LIB)
+  set(ADDONCARD_CARD_FIXTURE_ARRAYS ${CMAKE_SOURCE_DIR}/qemu/fixtures/card_fixtures.inc)
+  add_executable(card_fixture_arrays ${CMAKE_SOURCE_DIR}/qemu/host/card_fixture_arrays.cpp)
+  target_compile_options(card_fixture_arrays PRIVATE -Wall -Wextra -Werror -g)
+  target_link_libraries(card_fixture_arrays PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
+  add_custom_target(update_card_fixture_arrays
+                    COMMAND card_fixture_arrays ${ADDONCARD_CARD_FIXTURE_ARRAYS}
+                    COMMENT "Writing ${ADDONCARD_CARD_FIXTURE_ARRAYS}")
+  add_test(NAME card_fixture_arrays_up_to_date
+           COMMAND ${CMAKE_COMMAND} -DGENERATOR=$<TARGET_FILE:card_fixture_arrays>
+                   -DCOMMITTED=${ADDONCARD_CARD_FIXTURE_ARRAYS} -DFRESH=${CMAKE_BINARY_DIR}/card_fixtures.inc
+                   -P ${CMAKE_SOURCE_DIR}/qemu/host/check_card_fixture_arrays.cmake)
+endif()
+
+# The firmware tests' card driver and run-time big card, tested on the host.
+if(ADDONCARD_SIM_LIB)
+  add_executable(card_publisher_tests ${CMAKE_SOURCE_DIR}/qemu/host/card_publisher_test.cpp
+                 ${CMAKE_SOURCE_DIR}/qemu/big_card.cpp ${CMAKE_SOURCE_DIR}/qemu/card_fixtures.cpp
+                 ${CMAKE_SOURCE_DIR}/qemu/card_publisher.cpp)
+  target_compile_options(card_publisher_tests PRIVATE -Wall -Wextra -g)
+  target_link_libraries(card_publisher_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest
+                        GTest::gtest_main)
+  gtest_discover_tests(card_publisher_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

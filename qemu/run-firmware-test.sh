@@ -73,6 +73,16 @@ else
 fi
 chmod u+w "$vars_file"
 
+# The add-on card functions of the card tests, at fixed addresses so that their
+# bus, device and function never change (qemu/test_machine.h holds the same
+# table for the checks and the simulator): two functions of one model and one
+# of a second model.
+card_devices=(
+  -device edu,addr=10.0
+  -device edu,addr=11.0
+  -device pci-testdev,addr=12.0
+)
+
 log="$work/debugcon.log"
 console="$work/console.log"
 : >"$log"
@@ -82,6 +92,7 @@ timeout --kill-after=10 "$timeout_seconds" "$QEMU" \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
   -drive if=pflash,format=raw,unit=1,file="$vars_file" \
   -drive format=raw,file=fat:rw:"$work/disk" \
+  "${card_devices[@]}" \
   -debugcon file:"$log" -global isa-debugcon.iobase=0x402 \
   -device isa-debug-exit,iobase=0x501,iosize=2 \
   </dev/null >"$console" 2>&1

@@ -259,14 +259,17 @@ EFI_STATUS EFIAPI CardRouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, co
   CardStore *Store = StoreOfHeader(Card, Text);
   if (Store == nullptr || Store->IsEfi) return EFI_NOT_FOUND;
 
-  // Applied to a copy, so that a refused configuration leaves the store as it was.
+  // Applied to a copy, so that a refused configuration leaves the store as it
+  // was; alternate configurations that follow are ignored.
   std::vector<UINT8> Block = Store->Bytes;
   UINTN BlockSize = Block.size();
   CHAR16 *BlockProgress = nullptr;
-  Status = Entry->Services.Router->ConfigToBlock(Entry->Services.Router, Configuration, Block.data(),
+  std::u16string Current(Text.substr(0, std::min(Text.find(u"&ALTCFG="), Text.find(u"&GUID="))));
+  Status = Entry->Services.Router->ConfigToBlock(Entry->Services.Router, Current.c_str(), Block.data(),
                                                  &BlockSize, &BlockProgress);
   if (EFI_ERROR(Status)) {
-    if (BlockProgress != nullptr) *Progress = BlockProgress;
+    if (BlockProgress >= Current.c_str() && BlockProgress <= Current.c_str() + Current.size())
+      *Progress = const_cast<CHAR16 *>(Configuration) + (BlockProgress - Current.c_str());
     return Status;
   }
   Store->Bytes = std::move(Block);

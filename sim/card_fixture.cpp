@@ -278,6 +278,7 @@ CardFormSet &CardFormSet::BufferStore(EFI_VARSTORE_ID Id, std::string Name, cons
   Put16(Payload, Size);
   PutAsciiZ(Payload, Name);
   Append(Stores_, Opcode(EFI_IFR_VARSTORE_OP, false, Payload));
+  DeclaredStores_.push_back({std::move(Name), StoreGuid, Id, Size, false, 0, std::vector<UINT8>(Size, 0)});
   return *this;
 }
 
@@ -290,6 +291,8 @@ CardFormSet &CardFormSet::EfiStore(EFI_VARSTORE_ID Id, std::string Name, const E
   Put16(Payload, Size);
   PutAsciiZ(Payload, Name);
   Append(Stores_, Opcode(EFI_IFR_VARSTORE_EFI_OP, false, Payload));
+  DeclaredStores_.push_back(
+      {std::move(Name), StoreGuid, Id, Size, true, Attributes, std::vector<UINT8>(Size, 0)});
   return *this;
 }
 
@@ -373,6 +376,18 @@ CardFormSet &CardFormSet::Option(IfrString Text, UINT64 Value, UINT8 Flags) {
   Payload.push_back(SizeBits(OpenWidth_));  // EFI_IFR_TYPE_NUM_SIZE_8..64 match the size bits
   PutValue(Payload, Value, OpenWidth_);
   Emit(EFI_IFR_ONE_OF_OPTION_OP, false, Payload);
+  return *this;
+}
+
+CardFormSet &CardFormSet::Value(UINT64 Value) {
+  if (Open_ != OpenKind::OneOf && Open_ != OpenKind::Numeric)
+    throw std::logic_error("a value outside a one-of or numeric");
+  // EFI_IFR_UINT8_OP to EFI_IFR_UINT64_OP follow each other as the size bits do.
+  std::vector<UINT8> Constant;
+  PutValue(Constant, Value, OpenWidth_);
+  Emit(EFI_IFR_VALUE_OP, true, {});
+  Append(Body_, Opcode(static_cast<UINT8>(EFI_IFR_UINT8_OP + SizeBits(OpenWidth_)), false, Constant));
+  Append(Body_, Opcode(EFI_IFR_END_OP, false));
   return *this;
 }
 

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/card_shape_ids.h"
 #include "sim/pci.h"
 #include "uefi/ifr.h"
 #include "uefi/protocols.h"
@@ -93,6 +94,17 @@ struct Option {
   UINT8 Flags = 0;  // EFI_IFR_OPTION_DEFAULT, EFI_IFR_OPTION_DEFAULT_MFG
 };
 
+// A store the card's form set declares.
+struct CardStore {
+  std::string Name;
+  EFI_GUID Guid{};
+  EFI_VARSTORE_ID Id = 0;
+  UINT16 Size = 0;
+  bool IsEfi = false;  // an EFI variable (the router's business) rather than a buffer
+  UINT32 Attributes = 0;
+  std::vector<UINT8> Bytes;  // buffer stores: the live contents
+};
+
 // Builds one form set, laid out as a compiled form set is: FORM_SET (with its
 // class GUIDs), default stores, variable stores, then the forms, each question
 // opening a scope closed by END (defaults and options inside). Questions,
@@ -132,6 +144,9 @@ class CardFormSet {
                        UINT8 DisplayFlags = 0);
   CardFormSet &Checkbox(const Question &Q, UINT8 CheckboxFlags = 0);
   CardFormSet &String(const Question &Q, UINT8 MinSize, UINT8 MaxSize, UINT8 StringFlags = 0);
+  // An EFI_IFR_VALUE opcode in the open question's scope: the value the question
+  // takes, a constant at its width. Inside a one-of it stands where options would.
+  CardFormSet &Value(UINT64 Value);
   // Options of the open one-of, values at its width.
   CardFormSet &Option(IfrString Text, UINT64 Value, UINT8 Flags = 0);
   CardFormSet &Options(std::initializer_list<sim::Option> List);
@@ -159,7 +174,12 @@ class CardFormSet {
   // A GUID package placed before the forms package (as the HII database exports it).
   CardFormSet &GuidPackage(const EFI_GUID &Guid, std::vector<UINT8> Data);
 
+  // A string of the list that no opcode uses yet, e.g. an option text that many
+  // options share (IfrString::Id of the result).
+  EFI_STRING_ID NewString(IfrString Text) { return AddString(Text); }
   EFI_STRING_ID LastPromptId() const { return LastPrompt_; }
+  // The stores declared so far, in declaration order, their bytes zero-filled.
+  const std::vector<CardStore> &Stores() const { return DeclaredStores_; }
   EFI_STRING_ID TitleId() const { return TitleId_; }
 
   // Forms package only (package header and IFR).
@@ -193,7 +213,8 @@ class CardFormSet {
   EFI_STRING_ID EmptyId_ = 0;
   EFI_STRING_ID LastPrompt_ = 0;
   std::vector<UINT8> Stores_;  // default stores and variable stores
-  std::vector<UINT8> Body_;    // the forms
+  std::vector<CardStore> DeclaredStores_;
+  std::vector<UINT8> Body_;  // the forms
   std::vector<std::vector<UINT8>> GuidPackages_;
   bool FormOpen_ = false;
   int OpenConditions_ = 0;
@@ -202,17 +223,6 @@ class CardFormSet {
 };
 
 // ---- card driver -------------------------------------------------------------------
-
-// A store the card's form set declares.
-struct CardStore {
-  std::string Name;
-  EFI_GUID Guid{};
-  EFI_VARSTORE_ID Id = 0;
-  UINT16 Size = 0;
-  bool IsEfi = false;  // an EFI variable (the router's business) rather than a buffer
-  UINT32 Attributes = 0;
-  std::vector<UINT8> Bytes;  // buffer stores: the live contents
-};
 
 struct CardDriver {
   EFI_HII_CONFIG_ACCESS_PROTOCOL ConfigAccess{};
@@ -255,39 +265,9 @@ CardDriver &PublishCardOnPath(const std::vector<UINT8> &DevicePath, const std::v
                               const std::vector<StoreContents> &Initial = {});
 
 // ---- the sample card ---------------------------------------------------------------
-// A network card port with the questions card setup pages usually have.
-namespace sample_card {
-inline constexpr UINT16 VendorId = 0x15B3;
-inline constexpr UINT16 DeviceId = 0x1021;
-inline constexpr UINTN Bus = 0x3B;
-inline constexpr const char *Title = "Port 1 - Network Card";
-inline constexpr EFI_GUID FormSetGuid = {
-    0xF44AB8D3, 0x52DD, 0x4A76, {0x83, 0xF3, 0x94, 0x20, 0xED, 0xE4, 0x79, 0x91}};
-inline constexpr EFI_GUID StoreGuid = {
-    0x786815AD, 0x1ED9, 0x43F0, {0x8D, 0x9E, 0x86, 0xC8, 0x1F, 0xA4, 0x88, 0x5E}};
-inline constexpr EFI_VARSTORE_ID StoreId = 0x1;
-inline constexpr const char *StoreName = "PortConfig";
-inline constexpr UINT16 StoreSize = 0x50;
-inline constexpr EFI_FORM_ID MainFormId = 0x1;
-inline constexpr EFI_FORM_ID BootFormId = 0x2;
-
-// Question ids and store offsets.
-inline constexpr EFI_QUESTION_ID LinkSpeedId = 0x1001;  // one-of, u8: 0 Auto, 1, 2, 3 (10/25/100 Gb/s)
-inline constexpr UINT16 LinkSpeedOffset = 0x00;
-inline constexpr EFI_QUESTION_ID WakeOnLanId = 0x1002;  // checkbox
-inline constexpr UINT16 WakeOnLanOffset = 0x01;
-inline constexpr EFI_QUESTION_ID VlanModeId = 0x1003;  // one-of, u8: 0 Disabled, 1 Enabled
-inline constexpr UINT16 VlanModeOffset = 0x02;
-inline constexpr EFI_QUESTION_ID VlanIdId = 0x1004;  // numeric u16 1..4094, grayed out while VLAN mode is 0
-inline constexpr UINT16 VlanIdOffset = 0x04;
-inline constexpr EFI_QUESTION_ID BootProtocolId = 0x1005;  // one-of, u8: 0 None, 1 PXE, 2 iSCSI
-inline constexpr UINT16 BootProtocolOffset = 0x06;
-inline constexpr EFI_QUESTION_ID BootTargetNameId = 0x1006;  // string, at most 32 characters
-inline constexpr UINT16 BootTargetNameOffset = 0x08;
-inline constexpr EFI_QUESTION_ID IscsiLunId = 0x1007;  // numeric u8, hidden unless the protocol is iSCSI
-inline constexpr UINT16 IscsiLunOffset = 0x48;
-}  // namespace sample_card
-
+// A network card port with the questions card setup pages usually have; its
+// constants (sim::sample_card) are in card_shape_ids.h.
+CardFormSet SampleCardFormSet();
 std::vector<UINT8> BuildSampleCard();
 // Its store as shipped: Auto speed, wake-on-LAN on, VLAN disabled (id 1), PXE,
 // target "pxe-server-01", LUN 0.

@@ -46,8 +46,9 @@ bool ReadOffsetWidth(TextView Text, std::size_t KeyAt, BlockElement *Element, st
   if (!Offset || !StartsAt(Text, WidthAt, u"&WIDTH=")) return false;
   TextView WidthDigits = ElementValue(Text, WidthAt + 1, u"WIDTH=");
   std::optional<UINT64> Width = UintOfHex(WidthDigits);
-  // A zero-width element names no byte; nothing sensible can be made of it.
-  if (!Width || *Width == 0) return false;
+  // A zero-width element (a string question whose MaxSize is 0) names no byte;
+  // the reference firmware converts it to and from an empty VALUE.
+  if (!Width) return false;
   Element->Offset = *Offset;
   Element->Width = *Width;
   *After = WidthAt + 7 + WidthDigits.size();
@@ -257,10 +258,8 @@ EFI_STATUS BlockToConfigText(TextView Request, const UINT8 *Block, std::size_t B
   Text Out;
   if (StartsAt(Request, 0, u"GUID=")) {
     Position = Request.find(u"&OFFSET=");
-    if (Position == npos) {
-      *Progress = Request.size();
-      return EFI_INVALID_PARAMETER;
-    }
+    // A header that names no block is answered with itself, as the reference firmware does.
+    if (Position == npos) Position = Request.size();
     Out = Request.substr(0, Position);
   } else if (!StartsAt(Request, 0, u"OFFSET=")) {
     *Progress = 0;
@@ -275,8 +274,10 @@ EFI_STATUS BlockToConfigText(TextView Request, const UINT8 *Block, std::size_t B
       *Progress = Position;
       return EFI_INVALID_PARAMETER;
     }
+    // The reference firmware leaves Progress at the end here (the UEFI
+    // specification calls it undefined).
     if (!FitsBlock(Element, BlockSize)) {
-      *Progress = Position;
+      *Progress = Request.size();
       return EFI_DEVICE_ERROR;
     }
     Out += Request.substr(Position, After - Position);
@@ -290,6 +291,14 @@ EFI_STATUS BlockToConfigText(TextView Request, const UINT8 *Block, std::size_t B
   return EFI_SUCCESS;
 }
 
+// The reference firmware writes each element as it reads it: an element that
+// is malformed, or any key other than OFFSET after the last element (such as
+// the "&ALTCFG=" or "&GUID=" of an alternate configuration), ends the
+// conversion with EFI_INVALID_PARAMETER and Progress at its "&", the elements
+// before it already written. Elements beyond the block are passed over and
+// reported at the end as EFI_BUFFER_TOO_SMALL with the size needed. Unlike the
+// reference firmware, which takes the low digits of a long value, reads past a
+// short one and wraps an offset past 2^64, the simulator refuses all three.
 EFI_STATUS ConfigToBlockText(TextView Response, UINT8 *Block, std::size_t *BlockSize, std::size_t *Progress) {
   std::size_t Position = 0;
   if (StartsAt(Response, 0, u"GUID=")) {
@@ -299,54 +308,45 @@ EFI_STATUS ConfigToBlockText(TextView Response, UINT8 *Block, std::size_t *Block
     return EFI_INVALID_PARAMETER;
   }
 
-  std::vector<BlockElement> Elements;
+  UINT64 Needed = 0;
+  bool Elements = false;
   while (Position < Response.size()) {
     std::size_t KeyAt = KeyStart(Response, Position);
-    if (KeyAt != npos && KeyAt > 0 &&
-        (StartsAt(Response, KeyAt, u"GUID=") || StartsAt(Response, KeyAt, u"ALTCFG=")))
-      break;
     BlockElement Element{Position, 0, 0, {}};
     std::size_t After = 0;
     if (KeyAt == npos || !ReadOffsetWidth(Response, KeyAt, &Element, &After) ||
-        !StartsAt(Response, After, u"&VALUE=")) {
+        !StartsAt(Response, After, u"&VALUE=") || Element.Width > ~0ULL - Element.Offset) {
       *Progress = Position;
       return EFI_INVALID_PARAMETER;
     }
     Element.Value = ElementValue(Response, After + 1, u"VALUE=");
-    // The digits are checked before anything is written so that a malformed
-    // element late in the text leaves the block untouched.
-    if (!ValueFitsWidth(Element.Value, Element.Width)) {
+    const bool ZeroWidth = Element.Width == 0;
+    if (ZeroWidth ? Element.Value.find_first_not_of(u'0') != npos
+                  : !ValueFitsWidth(Element.Value, Element.Width)) {
       *Progress = Position;
       return EFI_INVALID_PARAMETER;
     }
-    Elements.push_back(Element);
+    Elements = true;
+    Needed = std::max<UINT64>(Needed, Element.Offset + Element.Width);
+    if (!ZeroWidth && FitsBlock(Element, *BlockSize))
+      DecodeNumberInto(Element.Value, Block + Element.Offset, Element.Width);
     Position = After + 7 + Element.Value.size();
   }
-  if (Elements.empty()) {
-    *Progress = Position;
-    return EFI_INVALID_PARAMETER;
-  }
-
-  UINT64 Needed = 0;
-  std::size_t FirstBeyond = npos;
-  for (const BlockElement &Element : Elements) {
-    if (Element.Width > ~0ULL - Element.Offset) {
-      *Progress = Element.Start;
-      return EFI_INVALID_PARAMETER;
-    }
-    Needed = std::max<UINT64>(Needed, Element.Offset + Element.Width);
-    if (!FitsBlock(Element, *BlockSize) && FirstBeyond == npos) FirstBeyond = Element.Start;
-  }
-  if (FirstBeyond != npos) {
+  *Progress = Position;
+  if (!Elements) return EFI_INVALID_PARAMETER;
+  if (Needed > *BlockSize) {
     *BlockSize = Needed;
-    *Progress = FirstBeyond;
     return EFI_BUFFER_TOO_SMALL;
   }
-  for (const BlockElement &Element : Elements)
-    DecodeNumberInto(Element.Value, Block + Element.Offset, Element.Width);
-  *BlockSize = Needed - 1;
-  *Progress = Position;
+  // The index of the last byte the elements reach (zero-width ones count too).
+  *BlockSize = Needed == 0 ? 0 : Needed - 1;
   return EFI_SUCCESS;
+}
+
+TextView CurrentConfiguration(TextView Answer) {
+  std::size_t End = Answer.size();
+  for (TextView Key : {TextView(u"&GUID="), TextView(u"&ALTCFG=")}) End = std::min(End, Answer.find(Key));
+  return Answer.substr(0, End);
 }
 
 std::size_t DevicePathSize(const UINT8 *Path, std::size_t Available) {

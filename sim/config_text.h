@@ -78,16 +78,23 @@ void FoldValueDigits(Text &Text);
 // configuration, start at its "GUID=".
 std::vector<std::pair<std::size_t, std::size_t>> SplitConfigurations(TextView Text);
 
-// BlockToConfig over text: Request is an optional header and OFFSET/WIDTH pairs.
-// On error *Progress is the index of the failing element ("&" before it, or 0).
+// BlockToConfig over text: Request is an optional header and OFFSET/WIDTH pairs
+// (a header alone is answered with itself). On error *Progress is the index of
+// the failing element ("&" before it, or 0), or the end for an element beyond
+// the block (EFI_DEVICE_ERROR).
 EFI_STATUS BlockToConfigText(TextView Request, const UINT8 *Block, std::size_t BlockSize, Text *Config,
                              std::size_t *Progress);
 // ConfigToBlock over text: Response is an optional header and OFFSET/WIDTH/VALUE
-// triples; it ends at the end, at "&GUID=" (the next configuration) or at
-// "&ALTCFG=" (alternate configurations are not the current value). Nothing is
-// written unless the whole response is well formed and fits *BlockSize; on
-// success *BlockSize is the index of the highest byte written.
+// triples, written into Block as they are read. Anything else, an alternate
+// configuration ("&ALTCFG=", "&GUID=") included, stops it with
+// EFI_INVALID_PARAMETER and *Progress at its "&" (the elements before it stay
+// written); elements beyond *BlockSize are passed over and give
+// EFI_BUFFER_TOO_SMALL with the size needed. On success *BlockSize is the index
+// of the last byte the elements reach.
 EFI_STATUS ConfigToBlockText(TextView Response, UINT8 *Block, std::size_t *BlockSize, std::size_t *Progress);
+// The current values of a router answer: the text before its first alternate
+// configuration ("&GUID=" of the next header, or "&ALTCFG=").
+TextView CurrentConfiguration(TextView Answer);
 
 // Device-path byte size including the end node, 0 unless the nodes are well
 // formed within Available bytes.

@@ -43,7 +43,8 @@ void LoadThroughRouter(const hiiview::VarStore &Store, const std::vector<UINT8> 
     std::vector<UINT8> Loaded(Buffer->size(), 0);
     std::size_t Size = Loaded.size();
     std::size_t Position = 0;
-    if (!EFI_ERROR(cfgtext::ConfigToBlockText(cfgtext::ViewOf(Results), Loaded.data(), &Size, &Position)))
+    const TextView Current = cfgtext::CurrentConfiguration(cfgtext::ViewOf(Results));
+    if (!EFI_ERROR(cfgtext::ConfigToBlockText(Current, Loaded.data(), &Size, &Position)))
       *Buffer = std::move(Loaded);
   }
   cfgtext::FreePool(Results);

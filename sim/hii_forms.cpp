@@ -6,6 +6,7 @@
 #include "sim/config_text.h"
 #include "sim/sim.h"
 #include "uefi/guids.h"
+#include "uefi/ifr.h"
 
 namespace sim::hiiview {
 namespace {
@@ -74,10 +75,64 @@ std::size_t MinimumLength(UINT8 OpCode) {
   }
 }
 
+// A value of the given IFR type at Value, when Available bytes hold it.
+std::optional<UINT64> TypedValue(UINT8 Type, const UINT8 *Value, std::size_t Available) {
+  constexpr UINT8 Boolean = 0x04;
+  const std::size_t Width = Type <= 3 ? std::size_t{1} << Type : Type == Boolean ? 1 : 0;
+  if (Width == 0 || Width > Available) return std::nullopt;
+  UINT64 Number = 0;
+  for (std::size_t Index = Width; Index > 0; --Index) Number = Number << 8 | Value[Index - 1];
+  return Number;
+}
+
+void SetDefault(Question &Q, EFI_DEFAULT_ID Store, UINT64 Value, bool Replace) {
+  for (auto &[Id, Known] : Q.Defaults) {
+    if (Id != Store) continue;
+    if (Replace) Known = Value;
+    return;
+  }
+  Q.Defaults.emplace_back(Store, Value);
+}
+
+// The defaults a question's own opcode carries: a numeric's minimum, a
+// checkbox's default flags.
+void TakeQuestionDefaults(Question &Q, const UINT8 *Op, std::size_t Length) {
+  constexpr UINT8 CheckboxDefault = 0x01, CheckboxDefaultMfg = 0x02;
+  if (Q.OpCode == IfrNumericOp && Length > QuestionHeaderEnd) {
+    Q.Fallback = TypedValue(Op[QuestionHeaderEnd] & IfrNumericSizeMask, Op + QuestionHeaderEnd + 1,
+                            Length - QuestionHeaderEnd - 1);
+  } else if (Q.OpCode == IfrCheckBoxOp) {
+    Q.Fallback = 0;
+    if (Op[QuestionHeaderEnd] & CheckboxDefault) SetDefault(Q, EFI_HII_DEFAULT_CLASS_STANDARD, 1, false);
+    if (Op[QuestionHeaderEnd] & CheckboxDefaultMfg)
+      SetDefault(Q, EFI_HII_DEFAULT_CLASS_MANUFACTURING, 1, false);
+  }
+}
+
+// An option or default inside the open question's scope. DEFAULT opcodes win
+// over option flags; one without a constant value (an expression) is ignored.
+void TakeScopedDefault(Question &Q, const UINT8 *Op, std::size_t Length) {
+  constexpr std::size_t OptionValueAt = 6, DefaultValueAt = 5;
+  constexpr UINT8 OptionDefault = 0x10, OptionDefaultMfg = 0x20;
+  if (Op[0] == IfrOneOfOptionOp && Q.OpCode == IfrOneOfOp && Length > OptionValueAt) {
+    const std::optional<UINT64> Value = TypedValue(Op[5], Op + OptionValueAt, Length - OptionValueAt);
+    if (!Value) return;
+    if (!Q.Fallback) Q.Fallback = *Value;
+    if (Op[4] & OptionDefault) SetDefault(Q, EFI_HII_DEFAULT_CLASS_STANDARD, *Value, false);
+    if (Op[4] & OptionDefaultMfg) SetDefault(Q, EFI_HII_DEFAULT_CLASS_MANUFACTURING, *Value, false);
+  } else if (Op[0] == IfrDefaultOp && (Op[1] & IfrScopeBit) == 0 && Length > DefaultValueAt) {
+    const std::optional<UINT64> Value = TypedValue(Op[4], Op + DefaultValueAt, Length - DefaultValueAt);
+    if (Value) SetDefault(Q, Read16(Op + 2), *Value, true);
+  }
+}
+
 // Walks one forms package into Scan; false (and Scan unchanged) when an opcode
 // does not fit the package or is too short for its kind.
 bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
   FormsScan Local = Scan;
+  // The question whose scope is open, and how deep inside it the walk is.
+  std::optional<std::size_t> Open;
+  std::size_t OpenDepth = 0;
   const UINT8 *Body = Forms.Data + sizeof(EFI_HII_PACKAGE_HEADER);
   std::size_t Size = Forms.Size - sizeof(EFI_HII_PACKAGE_HEADER);
   for (std::size_t Offset = 0; Offset < Size;) {
@@ -86,6 +141,14 @@ bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
     std::size_t Length = Op[1] & 0x7F;
     if (Length < 2 || Length > Size - Offset || Length < MinimumLength(Op[0])) return false;
     std::size_t FormSet = Local.FormSets == 0 ? 0 : Local.FormSets - 1;
+    if (Open) {
+      if (Op[0] == IfrEndOp && --OpenDepth == 0) {
+        Open.reset();
+      } else {
+        if (Op[1] & IfrScopeBit) ++OpenDepth;
+        TakeScopedDefault(Local.Questions[*Open], Op, Length);
+      }
+    }
     switch (Op[0]) {
       case IfrFormSetOp:
         ++Local.FormSets;
@@ -126,9 +189,17 @@ bool ScanFormsPackage(const Package &Forms, FormsScan &Scan) {
         Q.QuestionFlags = Op[12];
         Q.Width = StorageWidth(Op, Length);
         Q.FormSet = FormSet;
+        TakeQuestionDefaults(Q, Op, Length);
         Local.Questions.push_back(Q);
+        if (!Open && (Op[1] & IfrScopeBit)) {
+          Open = Local.Questions.size() - 1;
+          OpenDepth = 1;
+        }
         break;
       }
+      case IfrDefaultStoreOp:
+        if (Length >= 6) Local.DefaultStores.push_back({Read16(Op + 4), FormSet});
+        break;
       default:
         break;
     }
@@ -240,6 +311,12 @@ FormsScan ScanForms(const std::vector<UINT8> &Export) {
   for (const Package &P : PackagesOf(Export))
     if (P.Type == EFI_HII_PACKAGE_FORMS) ScanFormsPackage(P, Scan);
   return Scan;
+}
+
+std::optional<UINT64> Question::DefaultFor(EFI_DEFAULT_ID Store) const {
+  for (const auto &[Id, Value] : Defaults)
+    if (Id == Store) return Value;
+  return Fallback;
 }
 
 const VarStore *FindVarStore(const FormsScan &Scan, std::size_t FormSet, EFI_VARSTORE_ID Id) {

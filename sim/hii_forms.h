@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "uefi/protocols.h"
@@ -22,6 +24,11 @@ inline constexpr UINT8 IfrNumericOp = 0x07;
 inline constexpr UINT8 IfrStringOp = 0x1C;
 inline constexpr UINT8 IfrVarStoreOp = 0x24;
 inline constexpr UINT8 IfrVarStoreEfiOp = 0x26;
+inline constexpr UINT8 IfrOneOfOptionOp = 0x09;
+inline constexpr UINT8 IfrEndOp = 0x29;
+inline constexpr UINT8 IfrDefaultOp = 0x5B;
+inline constexpr UINT8 IfrDefaultStoreOp = 0x5C;
+inline constexpr UINT8 IfrScopeBit = 0x80;
 inline constexpr UINT8 IfrFlagReadOnly = 0x01;
 inline constexpr UINT8 IfrNumericSizeMask = 0x03;
 
@@ -44,11 +51,25 @@ struct Question {
   UINT8 QuestionFlags = 0;
   UINT32 Width = 0;  // bytes of storage the question occupies
   std::size_t FormSet = 0;
+  // What the router offers as the question's value in an alternate
+  // configuration: per default store, from DEFAULT opcodes and the option and
+  // checkbox default flags; for any other store the Fallback, which is a
+  // numeric's minimum, a one-of's first option or an unchecked checkbox.
+  // Strings, and one-ofs without options, have none.
+  std::vector<std::pair<EFI_DEFAULT_ID, UINT64>> Defaults;
+  std::optional<UINT64> Fallback;
+  std::optional<UINT64> DefaultFor(EFI_DEFAULT_ID Store) const;
+};
+
+struct DefaultStore {
+  EFI_DEFAULT_ID Id = 0;
+  std::size_t FormSet = 0;
 };
 
 struct FormsScan {
   std::vector<VarStore> VarStores;
-  std::vector<Question> Questions;  // in IFR order
+  std::vector<Question> Questions;          // in IFR order
+  std::vector<DefaultStore> DefaultStores;  // in IFR order
   std::size_t FormSets = 0;
 };
 

@@ -6,7 +6,7 @@
 
 namespace sim {
 
-std::vector<UINT8> BuildSampleCard() {
+CardFormSet SampleCardFormSet() {
   using namespace sample_card;
   constexpr UINT8 Default = EFI_IFR_OPTION_DEFAULT | EFI_IFR_OPTION_DEFAULT_MFG;
   constexpr EFI_QUESTION_ID BootFormGotoId = 0x1008;
@@ -42,9 +42,10 @@ std::vector<UINT8> BuildSampleCard() {
       .SuppressIf(cond::Not(cond::EqIdVal(BootProtocolId, 2)))
       .Numeric({IscsiLunId, StoreId, IscsiLunOffset, "iSCSI LUN", "Logical unit of the iSCSI target"}, 1, 0,
                255, 1)
-      .EndIf()
-      .Build();
+      .EndIf();
 }
+
+std::vector<UINT8> BuildSampleCard() { return SampleCardFormSet().Build(); }
 
 std::vector<UINT8> SampleCardStore() {
   using namespace sample_card;

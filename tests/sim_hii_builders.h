@@ -201,6 +201,7 @@ struct BufferDriver {
                                    CHAR16 **Progress, CHAR16 **Results) {
     BufferDriver *D = Of(This);
     ++D->ExtractCalls;
+    if (Request == nullptr) return EFI_NOT_FOUND;  // asked store by store only
     D->LastRequest = Request;
     std::u16string Full = Request;
     if (Full.find(u"OFFSET") == std::u16string::npos)

@@ -2,6 +2,8 @@
 // buffer store, and UEFI variable stores the router serves itself.
 #include <gtest/gtest.h>
 
+#include "sim/card_fixture.h"
+#include "sim/config_text.h"
 #include "tests/sim_fixture.h"
 #include "tests/sim_hii_builders.h"
 
@@ -95,14 +97,14 @@ TEST_F(RouterTest, BlockToConfigRefusesBadRequestsAtTheFaultyElement) {
     EFI_STATUS Status;
     std::size_t ProgressAt;
   } Cases[] = {
-      {H + u"&OFFSET=0&WIDTH=4&OFFSET=3&WIDTH=2", EFI_DEVICE_ERROR, H.size() + 17},  // past the 4-byte block
-      {H + u"&OFFSET=ffffffffffffffff&WIDTH=2", EFI_DEVICE_ERROR, H.size()},
-      {H + u"&OFFSET=0&WIDTH=0", EFI_INVALID_PARAMETER, H.size()},
+      // Past the 4-byte block: Progress at the end, as the reference firmware leaves it.
+      {H + u"&OFFSET=0&WIDTH=4&OFFSET=3&WIDTH=2", EFI_DEVICE_ERROR, H.size() + 34},
+      {H + u"&OFFSET=ffffffffffffffff&WIDTH=2", EFI_DEVICE_ERROR, H.size() + 32},
       {H + u"&OFFSET=0x1&WIDTH=1", EFI_INVALID_PARAMETER, H.size()},
       {H + u"&OFFSET=0&WIDTH=1&VALUE=00", EFI_INVALID_PARAMETER, H.size() + 17},
       {H + u"&OFFSET=0", EFI_INVALID_PARAMETER, H.size()},
       {H + u"&OFFSET=1&WIDTH=1&&OFFSET=0&WIDTH=1", EFI_INVALID_PARAMETER, H.size() + 17},
-      {H, EFI_INVALID_PARAMETER, H.size()},
+      {H + u"&OFFSET=0&WIDTH=1&ALTCFG=0000&OFFSET=0&WIDTH=1", EFI_INVALID_PARAMETER, H.size() + 17},
       {u"NAME=0041&OFFSET=0&WIDTH=1", EFI_INVALID_PARAMETER, 0},
   };
   for (const Case &C : Cases) {
@@ -113,6 +115,16 @@ TEST_F(RouterTest, BlockToConfigRefusesBadRequestsAtTheFaultyElement) {
     EXPECT_EQ(At, C.ProgressAt) << std::string(C.Request.begin(), C.Request.end());
     EXPECT_EQ(Config, u"<null>");
   }
+  // A zero-width element (a string whose MaxSize is 0) has an empty VALUE; a
+  // header alone is answered with itself.
+  std::u16string Answer;
+  std::size_t At = 0;
+  ASSERT_EQ(BlockToConfig(H + u"&OFFSET=1&WIDTH=0&OFFSET=0&WIDTH=1", Bytes{7, 8}, &Answer, &At), EFI_SUCCESS);
+  EXPECT_EQ(Answer, H + u"&OFFSET=1&WIDTH=0&VALUE=&OFFSET=0&WIDTH=1&VALUE=07");
+  ASSERT_EQ(BlockToConfig(H, Bytes{7, 8}, &Answer, &At), EFI_SUCCESS);
+  EXPECT_EQ(Answer, H);
+  EXPECT_EQ(At, H.size());
+
   CHAR16 *Config = nullptr;
   CHAR16 *Progress = nullptr;
   EXPECT_EQ(Router()->BlockToConfig(Router(), nullptr, Bytes(4).data(), 4, &Config, &Progress),
@@ -130,25 +142,54 @@ TEST_F(RouterTest, ConfigToBlockAcceptsEitherCaseAndShortValues) {
   EXPECT_EQ(Block, (Bytes{0x0C, 0xAB, 0x55, 0x07, 0x00, 0x00}));
   EXPECT_EQ(Size, 5u);
 
-  // Alternate configurations that follow are not the current value.
-  Block.assign(2, 0);
-  Response = u"OFFSET=0&WIDTH=2&VALUE=0102&ALTCFG=0000&OFFSET=0&WIDTH=2&VALUE=ffff";
+  // Zero-width elements take an empty value (or zeros) and write nothing; the
+  // size reported is the last index any element reaches.
+  Block.assign(4, 0);
+  Response = Placeholder + u"&OFFSET=1&WIDTH=0&VALUE=&OFFSET=3&WIDTH=0&VALUE=00&OFFSET=0&WIDTH=1&VALUE=11";
   ASSERT_EQ(ConfigToBlock(Response, &Block, &Size, &At), EFI_SUCCESS);
-  EXPECT_EQ(Block, (Bytes{0x02, 0x01}));
-  EXPECT_EQ(Response.substr(At, 8), u"&ALTCFG=");
+  EXPECT_EQ(Block, (Bytes{0x11, 0, 0, 0}));
+  EXPECT_EQ(Size, 2u);
+  EXPECT_EQ(At, Response.size());
 }
 
-TEST_F(RouterTest, ConfigToBlockNeverWritesWhenAnyElementIsBadOrBeyondTheBlock) {
+// Elements are written as they are read, as the reference firmware does: what
+// stops the conversion leaves the elements before it written.
+TEST_F(RouterTest, ConfigToBlockStopsAtAlternatesWithTheCurrentValuesWritten) {
+  Bytes Block(2, 0);
+  UINTN Size = 0;
+  std::size_t At = 0;
+  std::u16string Response = u"OFFSET=0&WIDTH=2&VALUE=0102&ALTCFG=0000&OFFSET=0&WIDTH=2&VALUE=ffff";
+  EXPECT_EQ(ConfigToBlock(Response, &Block, &Size, &At), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Block, (Bytes{0x02, 0x01}));
+  EXPECT_EQ(Response.substr(At, 8), u"&ALTCFG=");
+  EXPECT_EQ(Size, 2u) << "the size is left as given";
+
+  Block.assign(2, 0);
+  Response =
+      Placeholder + u"&OFFSET=1&WIDTH=1&VALUE=07&" + Placeholder + u"&ALTCFG=0000&OFFSET=1&WIDTH=1&VALUE=01";
+  EXPECT_EQ(ConfigToBlock(Response, &Block, &Size, &At), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Block, (Bytes{0, 0x07}));
+  EXPECT_EQ(Response.substr(At, 6), u"&GUID=");
+  EXPECT_EQ(sim::cfgtext::CurrentConfiguration(Response), Placeholder + u"&OFFSET=1&WIDTH=1&VALUE=07");
+}
+
+// The simulator refuses values the reference firmware would take by their low
+// digits (or read past), and offsets it would wrap; elements before the bad one
+// stay written. Elements beyond the block are passed over and reported at the end.
+TEST_F(RouterTest, ConfigToBlockRefusesBadElementsAndPassesOverThoseBeyondTheBlock) {
   const std::u16string H = Placeholder;
   const std::u16string Good = u"&OFFSET=0&WIDTH=1&VALUE=11";
+  const std::u16string BeyondFirst = u"&OFFSET=3&WIDTH=2&VALUE=2222";
+  constexpr std::size_t AtEnd = std::u16string::npos;
   struct Case {
     std::u16string Response;
     EFI_STATUS Status;
     std::size_t ProgressAt;
     UINTN SizeAfter;
   } Cases[] = {
-      {H + Good + u"&OFFSET=3&WIDTH=2&VALUE=2222", EFI_BUFFER_TOO_SMALL, H.size() + Good.size(), 5},
-      {H + Good + u"&OFFSET=10000&WIDTH=1&VALUE=22", EFI_BUFFER_TOO_SMALL, H.size() + Good.size(), 0x10001},
+      {H + Good + BeyondFirst, EFI_BUFFER_TOO_SMALL, AtEnd, 5},
+      {H + BeyondFirst + Good, EFI_BUFFER_TOO_SMALL, AtEnd, 5},
+      {H + Good + u"&OFFSET=10000&WIDTH=1&VALUE=22", EFI_BUFFER_TOO_SMALL, AtEnd, 0x10001},
       {H + Good + u"&OFFSET=1&WIDTH=1&VALUE=123", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
       {H + Good + u"&OFFSET=1&WIDTH=1&VALUE=1g", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
       {H + Good + u"&OFFSET=1&WIDTH=1&VALUE=", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
@@ -156,6 +197,7 @@ TEST_F(RouterTest, ConfigToBlockNeverWritesWhenAnyElementIsBadOrBeyondTheBlock) 
       {H + Good + u"&WIDTH=1&VALUE=00", EFI_INVALID_PARAMETER, H.size() + Good.size(), 4},
       {H + Good + u"&OFFSET=fffffffffffffffe&WIDTH=4&VALUE=00", EFI_INVALID_PARAMETER, H.size() + Good.size(),
        4},
+      {H, EFI_INVALID_PARAMETER, H.size(), 4},
       {u"VALUE=00", EFI_INVALID_PARAMETER, 0, 4},
   };
   for (const Case &C : Cases) {
@@ -164,8 +206,9 @@ TEST_F(RouterTest, ConfigToBlockNeverWritesWhenAnyElementIsBadOrBeyondTheBlock) 
     std::size_t At = 0;
     std::string Label(C.Response.begin(), C.Response.end());
     EXPECT_EQ(ConfigToBlock(C.Response, &Block, &Size, &At), C.Status) << Label;
-    EXPECT_EQ(Block, Bytes(4, 0)) << Label;
-    EXPECT_EQ(At, C.ProgressAt) << Label;
+    const bool GoodRead = C.Response.find(Good) != std::u16string::npos;
+    EXPECT_EQ(Block, GoodRead ? (Bytes{0x11, 0, 0, 0}) : Bytes(4, 0)) << Label;
+    EXPECT_EQ(At, C.ProgressAt == AtEnd ? C.Response.size() : C.ProgressAt) << Label;
     EXPECT_EQ(Size, C.SizeAfter) << Label;
   }
 }
@@ -268,15 +311,19 @@ TEST_F(RoutedStoresTest, SeveralRequestsAreAnsweredTogetherAndAFailureIsPlaced) 
 
 TEST_F(RoutedStoresTest, UefiVariableStoresAreReadByTheRouterWithTheDriversAlternatesMerged) {
   sim::WriteVariable(u"Efi", StoreGuid, 0x7, {0x10, 0x20, 0x30, 0x40});
-  Driver.Alternate = u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
+  Driver.Alternate = u"&" + EfiHeader() + u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
   std::u16string Results;
   std::size_t At = 0;
   // No OFFSET: the whole store.
   ASSERT_EQ(Extract(EfiHeader(), &Results, &At), EFI_SUCCESS);
-  EXPECT_EQ(Results,
-            EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001");
+  EXPECT_EQ(Results, EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010" + Driver.Alternate);
   EXPECT_EQ(Driver.ExtractCalls, 1);
   EXPECT_EQ(At, EfiHeader().size());
+
+  // Alternates without a header of their own are dropped, not an error.
+  Driver.Alternate = u"&ALTCFG=0000&OFFSET=0&WIDTH=4&VALUE=00000001";
+  ASSERT_EQ(Extract(EfiHeader(), &Results, &At), EFI_SUCCESS);
+  EXPECT_EQ(Results, EfiHeader() + u"&OFFSET=0&WIDTH=4&VALUE=40302010");
 
   // The driver's own answer carries a header in front of its alternates.
   Driver.Alternate = u"&" + EfiHeader() + u"&ALTCFG=0001&OFFSET=0&WIDTH=1&VALUE=09";
@@ -301,11 +348,26 @@ TEST_F(RoutedStoresTest, UefiVariableStoresAreWrittenByTheRouterWithTheStoresAtt
   EXPECT_EQ(sim::FindVariable(u"Efi", StoreGuid)->Data, (Bytes{0, 0x34, 0x12, 0xFF}));
   std::u16string Beyond = EfiHeader() + u"&OFFSET=0&WIDTH=1&VALUE=77&OFFSET=4&WIDTH=1&VALUE=01";
   EXPECT_EQ(Route(Beyond, &At), EFI_BUFFER_TOO_SMALL);
-  EXPECT_EQ(At, Beyond.find(u"&OFFSET=4"));
+  EXPECT_EQ(At, 0u) << "the reference firmware points at the start of the configuration";
+  EXPECT_EQ(sim::FindVariable(u"Efi", StoreGuid)->Data, (Bytes{0, 0x34, 0x12, 0xFF}));
+  std::u16string Alternate =
+      EfiHeader() + u"&OFFSET=0&WIDTH=1&VALUE=66&ALTCFG=0000&OFFSET=1&WIDTH=1&VALUE=01";
+  EXPECT_EQ(Route(Alternate, &At), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(At, Alternate.find(u"&ALTCFG="));
   EXPECT_EQ(sim::FindVariable(u"Efi", StoreGuid)->Data, (Bytes{0, 0x34, 0x12, 0xFF}));
 
   sim::FailService("RuntimeServices.SetVariable", EFI_WRITE_PROTECTED);
   EXPECT_EQ(Route(EfiHeader() + u"&OFFSET=0&WIDTH=1&VALUE=01", &At), EFI_WRITE_PROTECTED);
+}
+
+// The export holds what each driver answers; one that takes no null request is
+// asked for the first store of its form set instead.
+TEST_F(RoutedStoresTest, ExportGathersTheDriversOwnAnswers) {
+  CHAR16 *Export = nullptr;
+  ASSERT_EQ(Router()->ExportConfig(Router(), &Export), EFI_SUCCESS);
+  EXPECT_EQ(Take(Export), BufHeader() + u"&OFFSET=0&WIDTH=0008&VALUE=0807060504030201");
+  EXPECT_EQ(Driver.ExtractCalls, 2);
+  EXPECT_EQ(Driver.LastRequest, BufHeader());
 }
 
 TEST_F(RoutedStoresTest, MembersHonourInjectedFaultsAndLeakNoPool) {
@@ -322,10 +384,67 @@ TEST_F(RoutedStoresTest, MembersHonourInjectedFaultsAndLeakNoPool) {
   sim::FailService("ConfigRouting.RouteConfig", EFI_ACCESS_DENIED);
   EXPECT_EQ(Route(BufHeader() + u"&OFFSET=0&WIDTH=1&VALUE=00", &At), EFI_ACCESS_DENIED);
   CHAR16 *Export = nullptr;
-  EXPECT_EQ(Router()->ExportConfig(Router(), &Export), EFI_UNSUPPORTED);
+  sim::FailService("ConfigRouting.ExportConfig", EFI_DEVICE_ERROR);
+  EXPECT_EQ(Router()->ExportConfig(Router(), &Export), EFI_DEVICE_ERROR);
   sim::FailNthAllocation(1);
   EXPECT_EQ(Extract(BufHeader() + u"&OFFSET=0&WIDTH=1", &Results, &At), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(sim::HeldBlocks(), Held);
+}
+
+}  // namespace
+
+namespace {
+
+// The alternates the router adds from a card's IFR, as OVMF does for the
+// standard store (the firmware check group pins that store in OVMF): one section
+// per declared default store, DEFAULT opcodes before option and checkbox flags,
+// else a numeric's minimum, a one-of's first option, an unchecked checkbox;
+// nothing for strings or a one-of without options; a section the card's own
+// answer already has is not added again.
+TEST_F(RouterTest, AlternatesComeFromTheIfrOfEveryDeclaredDefaultStore) {
+  constexpr UINT8 Mfg = EFI_IFR_OPTION_DEFAULT_MFG;
+  const std::vector<UINT8> List = sim::CardFormSet("Defaults")
+                                      .DefaultStore(EFI_HII_DEFAULT_CLASS_STANDARD, "Standard")
+                                      .DefaultStore(EFI_HII_DEFAULT_CLASS_MANUFACTURING, "Manufacturing")
+                                      .BufferStore(1, "Cfg", StoreGuid, 8)
+                                      .Form(1, "Main")
+                                      .OneOf({0x10, 1, 0, "Mode"})
+                                      .Options({{"A", 4}, {"B", 5, EFI_IFR_OPTION_DEFAULT}, {"C", 6, Mfg}})
+                                      .Numeric({0x11, 1, 1, "Level"}, 1, 3, 9)
+                                      .Default(7, EFI_HII_DEFAULT_CLASS_MANUFACTURING)
+                                      .Checkbox({0x12, 1, 2, "Flag"}, EFI_IFR_CHECKBOX_DEFAULT_MFG)
+                                      .OneOf({0x13, 1, 3, "Valued"})
+                                      .Value(2)
+                                      .String({0x14, 1, 4, "Name"}, 0, 2)
+                                      .Build();
+  sim::CardDriver &Card = sim::PublishCard(sim::AddPciFunction(0x1234, 0x11E8, 0, 0x10, 0), List);
+  const std::u16string Header = hiitest::Header(StoreGuid, u"Cfg", Card.DevicePath);
+  CHAR16 *Progress = nullptr;
+  CHAR16 *Results = nullptr;
+  ASSERT_EQ(Router()->ExtractConfig(Router(), Header.c_str(), &Progress, &Results), EFI_SUCCESS);
+  EXPECT_EQ(
+      Take(Results),
+      Header +
+          u"&OFFSET=0000&WIDTH=0001&VALUE=00&OFFSET=0001&WIDTH=0001&VALUE=00&OFFSET=0002&WIDTH=0001&VALUE=00"
+          u"&OFFSET=0003&WIDTH=0001&VALUE=00&OFFSET=0004&WIDTH=0004&VALUE=00000000&" +
+          Header +
+          u"&ALTCFG=0000&OFFSET=0000&WIDTH=0001&VALUE=05&OFFSET=0001&WIDTH=0001&VALUE=03"
+          u"&OFFSET=0002&WIDTH=0001&VALUE=00&" +
+          Header +
+          u"&ALTCFG=0001&OFFSET=0000&WIDTH=0001&VALUE=06&OFFSET=0001&WIDTH=0001&VALUE=07"
+          u"&OFFSET=0002&WIDTH=0001&VALUE=01");
+
+  // A driver that answers with its own standard defaults gets only the others added.
+  hiitest::BufferDriver Driver;
+  Driver.Store = Bytes(8, 0);
+  Driver.Install(hiitest::VendorPath(PathGuid), true);
+  hiitest::Register(List, Driver.Handle);
+  const std::u16string Own = hiitest::Header(StoreGuid, u"Cfg", Driver.Path);
+  Driver.Alternate = u"&" + Own + u"&ALTCFG=0000&OFFSET=0000&WIDTH=0001&VALUE=09";
+  const std::u16string Request = Own + u"&OFFSET=0&WIDTH=1";
+  ASSERT_EQ(Router()->ExtractConfig(Router(), Request.c_str(), &Progress, &Results), EFI_SUCCESS);
+  EXPECT_EQ(Take(Results), Request + u"&VALUE=00" + Driver.Alternate + u"&" + Own +
+                               u"&ALTCFG=0001&OFFSET=0000&WIDTH=0001&VALUE=06");
 }
 
 }  // namespace

@@ -9,7 +9,20 @@
 #include "driver/driver_state.h"
 #include "driver/globals.h"
 #include "qemu/check_groups.h"
+#include "qemu/test_machine.h"
+#include "sim/pci.h"
 #include "sim/sim.h"
+
+namespace {
+
+// The PCI functions QEMU gives the firmware test, at the locations it gives them.
+void AddTestPciFunctions() {
+  for (const TEST_PCI_FUNCTION &Function : TEST_PCI_FUNCTIONS)
+    sim::AddPciFunction(Function.VendorId, Function.DeviceId, Function.Bus, Function.Device,
+                        Function.Function);
+}
+
+}  // namespace
 
 int main() {
   bool Success = true;
@@ -19,6 +32,7 @@ int main() {
     } else {
       sim::Reset();
     }
+    AddTestPciFunctions();
     ResetDriverState();
     InitializeServiceTables(nullptr, sim::SystemTable());
     std::printf("AddOnCard firmware test: start (simulator, boot %d)\n", Boot);
