@@ -56,7 +56,8 @@ class CardPageTest : public RegisteredDriverTest {
   static std::u16string StringSlot(UINTN Slot) {
     const std::vector<UINT8> Strings = Variable(TLX_ADDONCARD_STRING_VAR);
     if (Strings.size() < (Slot + 1) * ADDONCARD_STRING_SLOT_BYTES) return u"<missing>";
-    return std::u16string(reinterpret_cast<const char16_t *>(Strings.data() + Slot * ADDONCARD_STRING_SLOT_BYTES));
+    return std::u16string(
+        reinterpret_cast<const char16_t *>(Strings.data() + Slot * ADDONCARD_STRING_SLOT_BYTES));
   }
 
   // Expected statements; the texts and option lists live as long as the test.
@@ -64,23 +65,40 @@ class CardPageTest : public RegisteredDriverTest {
   EXPECTED_STATEMENT OneOf(const std::u16string &Prompt, UINT16 N, UINT8 Flags,
                            std::vector<EXPECTED_OPTION> Options, const CHAR16 *Help = nullptr) {
     const std::vector<EXPECTED_OPTION> &Kept = OptionLists.emplace_back(std::move(Options));
-    return {.Kind = ExpectedKind::OneOf, .Prompt = Keep(Prompt), .Help = Help,
-            .QuestionId = static_cast<UINT16>(0x100 + N), .QuestionFlags = Flags, .Options = Kept.data(),
+    return {.Kind = ExpectedKind::OneOf,
+            .Prompt = Keep(Prompt),
+            .Help = Help,
+            .QuestionId = static_cast<UINT16>(0x100 + N),
+            .QuestionFlags = Flags,
+            .Options = Kept.data(),
             .OptionCount = Kept.size()};
   }
-  EXPECTED_STATEMENT Numeric(const std::u16string &Prompt, UINT16 N, UINT8 Flags, UINT8 NumericFlags, UINT8 Min,
-                             UINT8 Max, UINT8 Step = 1) {
-    return {.Kind = ExpectedKind::Numeric, .Prompt = Keep(Prompt), .QuestionId = static_cast<UINT16>(0x100 + N),
-            .QuestionFlags = Flags, .NumericFlags = NumericFlags, .Minimum = Min, .Maximum = Max, .Step = Step};
+  EXPECTED_STATEMENT Numeric(const std::u16string &Prompt, UINT16 N, UINT8 Flags, UINT8 NumericFlags,
+                             UINT8 Min, UINT8 Max, UINT8 Step = 1) {
+    return {.Kind = ExpectedKind::Numeric,
+            .Prompt = Keep(Prompt),
+            .QuestionId = static_cast<UINT16>(0x100 + N),
+            .QuestionFlags = Flags,
+            .NumericFlags = NumericFlags,
+            .Minimum = Min,
+            .Maximum = Max,
+            .Step = Step};
   }
   EXPECTED_STATEMENT String(const std::u16string &Prompt, UINT16 S, UINT8 Flags, UINT8 MinSize, UINT8 MaxSize,
                             UINT8 StringFlags = 0) {
-    return {.Kind = ExpectedKind::String, .Prompt = Keep(Prompt), .QuestionId = static_cast<UINT16>(0x800 + S),
-            .QuestionFlags = Flags, .MinSize = MinSize, .MaxSize = MaxSize, .StringFlags = StringFlags};
+    return {.Kind = ExpectedKind::String,
+            .Prompt = Keep(Prompt),
+            .QuestionId = static_cast<UINT16>(0x800 + S),
+            .QuestionFlags = Flags,
+            .MinSize = MinSize,
+            .MaxSize = MaxSize,
+            .StringFlags = StringFlags};
   }
   EXPECTED_STATEMENT Text(const std::u16string &Prompt, const std::u16string &TextTwo,
                           const CHAR16 *Help = nullptr) {
-    return {.Kind = ExpectedKind::Text, .Prompt = Keep(Prompt), .Help = Help,
+    return {.Kind = ExpectedKind::Text,
+            .Prompt = Keep(Prompt),
+            .Help = Help,
             .TextTwo = TextTwo.empty() ? nullptr : Keep(TextTwo)};
   }
   EXPECTED_PAGE Page(UINTN Slot, const CHAR16 *Title, const std::vector<EXPECTED_STATEMENT> &Statements) {
