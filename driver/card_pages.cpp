@@ -35,7 +35,7 @@ constexpr UINTN CONDITION_STACK_ENTRIES = 16;
 // The pool blocks of one build: the snapshot the conditions read and the two
 // variable records the mirrored questions fill (about 43 KiB together).
 struct PAGE_WORK {
-  QUESTION_SNAPSHOT Snapshot;
+  QUESTION_SNAPSHOT QuestionSnapshot;
   ADDONCARD_OOB_SLOTS Oob;
   ADDONCARD_STRING_SLOTS Strings;
 };
@@ -116,7 +116,7 @@ void StepInto(WALK_STATE &Walk, IfrCursor &Cursor, const IfrOpCode &Op, ScopeKin
     return;
   }
   if (Walk.Depth == MIRROR_SCOPE_LIMIT) {
-    Cursor.SkipScope();
+    SkipScope(Cursor);
     return;
   }
   Cursor.Step();
@@ -264,17 +264,18 @@ IFR_NUMERIC_RANGE OneByteRange(const IFR_NUMERIC_RANGE &Card, bool Wide) {
 
 void MirrorNumeric(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, const IfrOpCode &Op) {
   RANGED_QUESTION Question;
-  IFR_NUMERIC_RANGE Range;
-  if (!RoomForRangedQuestion() || !ReadNumericRange(Op, &Range) ||
-      !ReadRangedQuestion(Build, Op, &Question)) {
-    Cursor.SkipScope();
+  IFR_NUMERIC_RANGE Range = {};
+  if (!RoomForRangedQuestion() || !ReadRangedQuestion(Build, Op, &Question) ||
+      !GetNumericBounds(Op, &Range.Maximum, &Range.Minimum, &Range.Step)) {
+    SkipScope(Cursor);
     return;
   }
+  Range.NumericFlags = Question.CardFlags;
   if (Range.Minimum > OOB_BYTE_MAX || Range.Maximum > OOB_BYTE_MAX || Range.Step > OOB_BYTE_MAX)
     Question.ReadOnly |= MIRRORED_WIDE_VALUE;
   CHAR16 *CardPrompt = CardText(Build, Question.Card.Prompt);
   // Its defaults and END go with it; a scope that does not close ends the walk.
-  const bool Whole = Cursor.SkipScope();
+  const bool Whole = SkipScope(Cursor);
   EFI_STRING_ID Prompt = 0, Help = 0;
   CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
   if (Whole && !IsEmpty(CardPrompt) &&
@@ -326,7 +327,7 @@ void AddOption(const PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op, 
   if (Op.Code() == EFI_IFR_ONE_OF_OPTION_OP) AddCardOption(Build, Op, Options, Question);
   if (Op.Code() == EFI_IFR_VALUE_OP) AddCurrentValueOption(Options, *Question);
   // An option's or a value's own scope (the value's expression) goes with it.
-  Cursor.SkipScope();
+  SkipScope(Cursor);
 }
 
 // Consumes the one-of at the cursor with its options: those inside its scope,
@@ -358,12 +359,12 @@ void MirrorOneOf(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, c
   OpCodeBuffer *Options = nullptr;
   if (!RoomForRangedQuestion() || !ReadRangedQuestion(Build, Op, &Question) ||
       (Options = OpCodeBufferNew()) == nullptr) {
-    Cursor.SkipScope();
+    SkipScope(Cursor);
     return;
   }
   CHAR16 *CardPrompt = CardText(Build, Question.Card.Prompt);
   if (IsEmpty(CardPrompt)) {
-    Cursor.SkipScope();
+    SkipScope(Cursor);
   } else if (CollectOptions(Build, Cursor, Op, Options, &Question)) {
     EFI_STRING_ID Prompt = 0, Help = 0;
     CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
@@ -385,14 +386,14 @@ void MirrorString(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, 
   if (StringSlotCount >= STRING_SLOT_LIMIT || !ReadQuestionFields(Op, &Card) || !Op.HasFixedFields() ||
       !Op.Read8(STRING_MIN_SIZE_AT, &MinSize) || !Op.Read8(STRING_MAX_SIZE_AT, &MaxSize) ||
       !Op.Read8(STRING_FLAGS_AT, &Flags)) {
-    Cursor.SkipScope();
+    SkipScope(Cursor);
     return;
   }
   CHAR16 *CardPrompt = CardText(Build, Card.Prompt);
   CHAR16 Value[QUESTION_STRING_CHARS + 1];
   if (EFI_ERROR(ReadQuestionString(Build.Card, Op, Value))) ZeroBytes(Value, sizeof(Value));
   const EFI_STRING_ID Prompt =
-      Cursor.SkipScope() && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
+      SkipScope(Cursor) && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
   PoolFree(CardPrompt);
   if (Prompt == 0) return;
 
@@ -419,7 +420,7 @@ void MirrorText(PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op) {
                         Op.Read16(TEXT_HELP_AT, &HelpId) && Op.Read16(TEXT_TEXT_TWO_AT, &TextTwoId);
   CHAR16 *CardPrompt = Readable ? CardText(Build, PromptId) : nullptr;
   const EFI_STRING_ID Prompt =
-      Cursor.SkipScope() && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
+      SkipScope(Cursor) && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
   PoolFree(CardPrompt);
   if (Prompt == 0) return;
   const EFI_STRING_ID TextTwo = CopyCardString(Build, TextTwoId);
@@ -439,7 +440,7 @@ void OpenCondition(PAGE_BUILD &Build, WALK_STATE &Walk, IfrCursor &Cursor, const
     return;
   }
   Cursor.Step();
-  const bool Condition = EvaluateCondition(Cursor, &Build.Work->Snapshot);
+  const bool Condition = EvaluateCondition(Cursor, &Build.Work->QuestionSnapshot);
   Walk.Scopes[Walk.Depth++] = {Kind, Condition};
 }
 
@@ -476,7 +477,7 @@ void HandleOpCode(PAGE_BUILD &Build, WALK_STATE &Walk, IfrCursor &Cursor, const 
       break;
   }
   if (Hidden(Walk) || SkippedWithScope(Op.Code())) {
-    Cursor.SkipScope();
+    SkipScope(Cursor);
     return;
   }
   switch (Op.Code()) {
@@ -609,7 +610,7 @@ EFI_STATUS CommitPage(PAGE_BUILD &Build, UINTN Slot) {
 
 // Everything of a build after its work blocks exist; the caller frees them.
 EFI_STATUS BuildPage(PAGE_BUILD &Build, UINTN Slot, ByteView List, UINTN FailuresBefore) {
-  if (SnapshotCardQuestions(Build.Card, List.Data(), List.Size(), &Build.Work->Snapshot) ==
+  if (SnapshotCardQuestions(Build.Card, List.Data(), List.Size(), &Build.Work->QuestionSnapshot) ==
       EFI_OUT_OF_RESOURCES)
     return EFI_OUT_OF_RESOURCES;
   GetCardLocationText(Build.Card, Build.Location, nullptr, nullptr, nullptr);  // empty when unknown
@@ -654,7 +655,7 @@ bool EvaluateCondition(IfrCursor &Cursor, const QUESTION_SNAPSHOT *Snapshot) {
     // understood ones; it goes whole.
     if (Op.Scope()) {
       Understood = false;
-      Cursor.SkipScope();
+      SkipScope(Cursor);
       continue;
     }
     Understood = Apply(Stack, Op, Snapshot) && Understood;

@@ -252,6 +252,37 @@ TEST_F(CardPageTest, EveryRefusedAllocationLeavesNoBlockAndNoHalfBuiltPage) {
   }
 }
 
+TEST_F(CardPageTest, AFailedServiceLeavesTheEarlierPagesAndTheirValuesAsTheyWere) {
+  struct Case {
+    const char *Service;
+    EFI_STATUS Status;
+  } Cases[] = {
+      {"RuntimeServices.GetVariable", EFI_DEVICE_ERROR},    // the OOB record cannot be loaded
+      {"RuntimeServices.SetVariable", EFI_DEVICE_ERROR},    // the build values cannot be stored
+      {"HiiDatabase.UpdatePackageList", EFI_DEVICE_ERROR},  // the page cannot reach the database
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(C.Service);
+    RegisteredDriverTest::SetUp();
+    sim::CardDriver &Card = sim::PublishSampleCard();
+    ASSERT_EQ(Build(Card, u"Port 1 - Network Card"), EFI_SUCCESS);
+    const std::vector<UINT8> OobBefore = Oob();
+    const std::vector<UINT8> List = Export(Card.HiiHandle);
+    sim::FailService(C.Service, C.Status);
+    EXPECT_EQ(BuildCardPage(Card.HiiHandle, 0, u"Again", List.data(), List.size()), C.Status);
+    sim::ClearFaults();
+    EXPECT_EQ(NextCardPage, 2u);
+    EXPECT_EQ(MirroredQuestionCount, 4u);
+    EXPECT_EQ(StringSlotCount, 1u);
+    EXPECT_EQ(MirroredQuestionTable[4].CardHiiHandle, nullptr);
+    EXPECT_TRUE(SlotIsEmpty(1));
+    // The first page's bytes are still the card's values, in the variable and the driver's copy.
+    const std::vector<UINT8> OobAfter = Oob();
+    EXPECT_TRUE(std::equal(OobBefore.begin(), OobBefore.begin() + 4, OobAfter.begin()));
+    EXPECT_EQ(0, std::memcmp(OobVarCopy.Slot, OobBefore.data(), 4));
+  }
+}
+
 // ---- keywords ------------------------------------------------------------------------------------
 
 class CardKeywordTest : public CardPageTest {
