@@ -23,3 +23,14 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/CMakeLists.txt)
   add_subdirectory(qemu)
 endif()
+
+# AddOnCardExport.efi: a UEFI application that writes the package lists of PCI
+# functions to files for the host tools. It links the driver's support objects
+# and none of its state beyond the service tables.
+file(GLOB ADDONCARD_EXPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/export_efi/*.cpp)
+if(ADDONCARD_EXPORT_SOURCES)
+  add_executable(AddOnCardExport ${ADDONCARD_EXPORT_SOURCES})
+  target_link_libraries(AddOnCardExport PRIVATE addoncard_efi_objects)
+  set_target_properties(AddOnCardExport PROPERTIES SUFFIX ".efi"
+    LINK_FLAGS "-subsystem:efi_application -entry:AddOnCardExportEntry -opt:ref -opt:icf")
+endif()

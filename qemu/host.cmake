@@ -78,3 +78,22 @@ if(ADDONCARD_SIM_LIB)
                         GTest::gtest_main)
   gtest_discover_tests(card_publisher_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endif()
+
+# AddOnCardExport.efi in OVMF: one boot with two network cards runs the
+# application with several command lines; the files it wrote are kept in
+# export-ovmf/disk (real form sets of the cards' drivers, also fuzzing seeds)
+# and checked on the host. The pass pattern fails a skipped or missing check.
+set(ADDONCARD_EXPORT_OVMF_DIR ${CMAKE_BINARY_DIR}/export-ovmf)
+add_test(NAME export_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-export-test.sh --timeout 240
+                 ${ADDONCARD_EFI_BUILD_DIR}/AddOnCardExport.efi ${ADDONCARD_EXPORT_OVMF_DIR})
+set_tests_properties(export_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP export_ovmf_files)
+add_executable(export_ovmf_files_test ${CMAKE_SOURCE_DIR}/tests/export_ovmf/exported_files_test.cpp)
+target_compile_options(export_ovmf_files_test PRIVATE -Wall -Wextra -g)
+target_link_libraries(export_ovmf_files_test PRIVATE GTest::gtest GTest::gtest_main)
+add_test(NAME export_ovmf_files COMMAND export_ovmf_files_test)
+set_tests_properties(export_ovmf_files PROPERTIES
+  FIXTURES_REQUIRED export_ovmf_files TIMEOUT 60
+  ENVIRONMENT ADDONCARD_EXPORT_OVMF_DIR=${ADDONCARD_EXPORT_OVMF_DIR}
+  PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests\\."
+  FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")

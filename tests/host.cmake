@@ -62,3 +62,14 @@ if(TARGET addoncard)
            COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:addoncard> -DDIR=${CMAKE_BINARY_DIR}/addoncard_packages
                    -P ${CMAKE_SOURCE_DIR}/tests/addoncard_packages.cmake)
 endif()
+
+# The export application's code (all but its image entry point), freestanding
+# as in the image, for the tests that run it in the simulator.
+file(GLOB ADDONCARD_EXPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/export_efi/*.cpp)
+list(REMOVE_ITEM ADDONCARD_EXPORT_SOURCES ${CMAKE_SOURCE_DIR}/tools/export_efi/export_entry.cpp)
+if(ADDONCARD_EXPORT_SOURCES)
+  add_library(addoncard_export STATIC ${ADDONCARD_EXPORT_SOURCES})
+  target_compile_options(addoncard_export PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} -g)
+  target_link_libraries(addoncard_export PUBLIC addoncard_driver)
+  target_link_libraries(addoncard_tests PRIVATE addoncard_export)
+endif()
