@@ -7,4 +7,6 @@ void ResetDriverState() {
   ResetRegistrationState();
   ResetLanguageState();
   ResetVariableState();
+  ResetPoolState();
+  ResetCardInventoryState();
 }

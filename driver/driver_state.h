@@ -11,3 +11,5 @@ void ResetForeignVarStoreState();
 void ResetRegistrationState();
 void ResetLanguageState();
 void ResetVariableState();
+void ResetPoolState();
+void ResetCardInventoryState();

@@ -5,6 +5,7 @@
 #include "hii/config_string.h"
 #include "support/bytes.h"
 #include "support/device_path.h"
+#include "support/ifr_reader.h"
 #include "support/memory.h"
 #include "support/pool.h"
 #include "support/print.h"
@@ -31,9 +32,6 @@ static_assert(VARSTORE_NAME_AT == 22 && VARSTORE_EFI_NAME_AT == 26);
 // The longest opcode's name, with its NUL, fits a registry entry.
 static_assert(IFR_LENGTH_MASK - VARSTORE_NAME_AT + 1 <= VARSTORE_NAME_CHARS);
 
-constexpr UINTN PACKAGE_LIST_LENGTH_AT = __builtin_offsetof(EFI_HII_PACKAGE_LIST_HEADER, PackageLength);
-constexpr UINT32 PACKAGE_LENGTH_MASK = 0xFFFFFF;
-
 constexpr UINTN REQUEST_BYTES = VARSTORE_REQUEST_CHARS * sizeof(CHAR16);
 constexpr CHAR16 OFFSET_WIDTH_FORMAT[] = u"&OFFSET=%x&WIDTH=%lx";
 // "&OFFSET=0&WIDTH=", up to sixteen digits of a 64-bit width, and the NUL: a
@@ -43,13 +41,6 @@ constexpr CHAR16 VALUE_KEY[] = u"&VALUE=";
 constexpr UINTN VALUE_KEY_CHARS = ArrayCount(VALUE_KEY) - 1;
 
 // ---- registry ---------------------------------------------------------------------
-
-bool ReadGuid(ByteView Bytes, UINTN Offset, EFI_GUID *Guid) {
-  const ByteView Field = Bytes.Slice(Offset, sizeof(EFI_GUID));
-  if (Field.Empty()) return false;
-  CopyBytes(Guid, Field.Data(), sizeof(EFI_GUID));
-  return true;
-}
 
 // Widens the ASCII name (up to its NUL or the end of the bytes) into a cleared
 // name buffer. False when it would not fit whole.
@@ -64,29 +55,29 @@ bool CopyOpcodeName(ByteView NameBytes, CHAR16 (&Name)[VARSTORE_NAME_CHARS]) {
   return true;
 }
 
-void RecordBufferStore(EFI_HII_HANDLE HiiHandle, ByteView Opcode) {
+void RecordBufferStore(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcode) {
   UINT16 VarStoreId = 0;
   UINT16 Size = 0;
   EFI_GUID Guid;
   CHAR16 Name[VARSTORE_NAME_CHARS];
-  if (Opcode.Size() < VARSTORE_NAME_AT || !Opcode.Read16(VARSTORE_ID_AT, &VarStoreId) ||
-      !Opcode.Read16(VARSTORE_SIZE_AT, &Size) || !ReadGuid(Opcode, VARSTORE_GUID_AT, &Guid) ||
-      !CopyOpcodeName(Opcode.From(VARSTORE_NAME_AT), Name))
+  if (!Opcode.HasFixedFields() || !Opcode.Read16(VARSTORE_ID_AT, &VarStoreId) ||
+      !Opcode.Read16(VARSTORE_SIZE_AT, &Size) || !Opcode.ReadGuid(VARSTORE_GUID_AT, &Guid) ||
+      !CopyOpcodeName(Opcode.Tail(VARSTORE_NAME_AT), Name))
     return;
   RegisterVarStore(HiiHandle, Name, Guid, VarStoreId, Size, 0, 0);
 }
 
-void RecordEfiStore(EFI_HII_HANDLE HiiHandle, ByteView Opcode) {
+void RecordEfiStore(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcode) {
   UINT16 VarStoreId = 0;
   UINT16 Size = 0;
   UINT32 Attributes = 0;
   EFI_GUID Guid;
   CHAR16 Name[VARSTORE_NAME_CHARS];
-  if (Opcode.Size() < VARSTORE_EFI_NAME_AT || !Opcode.Read16(VARSTORE_EFI_ID_AT, &VarStoreId) ||
+  if (!Opcode.HasFixedFields() || !Opcode.Read16(VARSTORE_EFI_ID_AT, &VarStoreId) ||
       !Opcode.Read16(VARSTORE_EFI_SIZE_AT, &Size) ||
       !Opcode.Read32(VARSTORE_EFI_ATTRIBUTES_AT, &Attributes) ||
-      !ReadGuid(Opcode, VARSTORE_EFI_GUID_AT, &Guid) ||
-      !CopyOpcodeName(Opcode.From(VARSTORE_EFI_NAME_AT), Name))
+      !Opcode.ReadGuid(VARSTORE_EFI_GUID_AT, &Guid) ||
+      !CopyOpcodeName(Opcode.Tail(VARSTORE_EFI_NAME_AT), Name))
     return;
   RegisterVarStore(HiiHandle, Name, Guid, VarStoreId, Size, Attributes, 1);
 }
@@ -156,26 +147,17 @@ EFI_STATUS ExportPackageList(EFI_HII_HANDLE HiiHandle, UINT8 **List, UINTN *Size
 
 // The device path of the list's device-path package, the one the database added
 // from the registering driver's handle and the one the router matches PATH
-// against. Bounded by that package; empty when the list has none or its path
-// fails the device-path checks.
+// against. Bounded by that package; empty when the list has none before its
+// end package, is malformed before it, or its path fails the device-path checks.
 ByteView ListDevicePath(ByteView List) {
-  UINT32 ListLength = 0;
-  if (!List.Read32(PACKAGE_LIST_LENGTH_AT, &ListLength)) return {};
-  const ByteView Packages = List.Slice(0, ListLength).From(sizeof(EFI_HII_PACKAGE_LIST_HEADER));
-  for (UINTN At = 0;;) {
-    UINT32 Header = 0;
-    if (!Packages.Read32(At, &Header)) return {};
-    const UINT32 Length = Header & PACKAGE_LENGTH_MASK;
-    const auto Type = static_cast<UINT8>(Header >> 24);
-    if (Type == EFI_HII_PACKAGE_END || Length < sizeof(EFI_HII_PACKAGE_HEADER) || !Packages.Holds(At, Length))
-      return {};
-    if (Type == EFI_HII_PACKAGE_DEVICE_PATH) {
-      const ByteView Path =
-          Packages.Slice(At + sizeof(EFI_HII_PACKAGE_HEADER), Length - sizeof(EFI_HII_PACKAGE_HEADER));
-      return Path.Slice(0, ValidatedDevicePathSize(Path));
-    }
-    At += Length;
+  PackageListReader Packages(List);
+  for (HiiPackage Package; Packages.Next(&Package);) {
+    if (Package.Type() == EFI_HII_PACKAGE_END) break;
+    if (Package.Type() != EFI_HII_PACKAGE_DEVICE_PATH) continue;
+    const ByteView Path = Package.Body();
+    return Path.First(ValidatedDevicePathSize(Path));
   }
+  return {};
 }
 
 // Writes the header of the store Name/Guid of the package list HiiHandle into a
@@ -311,15 +293,9 @@ const VARSTORE_RECORD *FindVarStore(EFI_HII_HANDLE HiiHandle, UINT16 VarStoreId)
   return nullptr;
 }
 
-EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const UINT8 *Opcode, UINTN Available) {
-  const ByteView Bytes(Opcode, Available);
-  UINT8 OpCode = 0;
-  UINT8 LengthByte = 0;
-  if (!Bytes.Read8(0, &OpCode) || !Bytes.Read8(1, &LengthByte)) return EFI_SUCCESS;
-  const UINTN OpcodeLength = LengthByte & IFR_LENGTH_MASK;
-  const ByteView Fields = Bytes.Slice(0, OpcodeLength < Available ? OpcodeLength : Available);
-  if (OpCode == EFI_IFR_VARSTORE_OP) RecordBufferStore(HiiHandle, Fields);
-  if (OpCode == EFI_IFR_VARSTORE_EFI_OP) RecordEfiStore(HiiHandle, Fields);
+EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcode) {
+  if (Opcode.Code() == EFI_IFR_VARSTORE_OP) RecordBufferStore(HiiHandle, Opcode);
+  if (Opcode.Code() == EFI_IFR_VARSTORE_EFI_OP) RecordEfiStore(HiiHandle, Opcode);
   return EFI_SUCCESS;
 }
 

@@ -4,6 +4,7 @@
 // with RouteConfig, and the read cache that lets the many questions of one card
 // share one ExtractConfig.
 #pragma once
+#include "support/ifr_reader.h"
 #include "uefi/device_path.h"
 #include "uefi/hii.h"
 #include "uefi/protocols.h"
@@ -56,12 +57,11 @@ void RegisterVarStore(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GU
 const VARSTORE_RECORD *FindVarStore(EFI_HII_HANDLE HiiHandle, UINT16 VarStoreId);
 
 // Registers, for the package list HiiHandle, the store declared by one IFR
-// opcode (EFI_IFR_VARSTORE or EFI_IFR_VARSTORE_EFI); others are ignored. Opcode
-// points at the opcode header and Available is the number of bytes from there
-// to the end of its package: nothing beyond min(opcode length, Available) is
-// read, and an opcode too short for its fixed fields registers nothing. The
-// name runs to its NUL or the end of those bytes. Returns EFI_SUCCESS.
-EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const UINT8 *Opcode, UINTN Available);
+// opcode (EFI_IFR_VARSTORE or EFI_IFR_VARSTORE_EFI) as the bounded reader hands
+// it out (support/ifr_reader.h); others are ignored. An opcode too short for its
+// fixed fields registers nothing; the name runs to its NUL or the opcode's end.
+// Returns EFI_SUCCESS.
+EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcode);
 
 // Fills Block with Size bytes of the buffer store Name/Guid of the package list
 // HiiHandle, through the router's ExtractConfig (or the read cache when it holds

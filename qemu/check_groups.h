@@ -45,6 +45,11 @@ void RunConfigAccessChecks(CheckLog &Log);
 // The card shapes published on the machine's PCI functions by the tests' card
 // driver, their stores read and written through the firmware's router; removed again.
 void RunCardFixtureChecks(CheckLog &Log);
+// Card pages built by the driver from the card shapes on the machine's PCI
+// functions, each checked by the independent page checker; a keyword, a section
+// updated twice, an eleventh card. Leaves every slot empty and the page builder
+// at slot 0.
+void RunCardPageChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -58,6 +63,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"variables", RunVariableStoreChecks},
     {"config-access", RunConfigAccessChecks},
     {"card-fixtures", RunCardFixtureChecks},
+    {"card-pages", RunCardPageChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.

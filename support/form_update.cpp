@@ -104,20 +104,55 @@ bool SplicedListCapacity(ByteView List, UINTN StartSize, UINTN *Capacity) {
   return true;
 }
 
-// Splices the exported list into a new block and hands that to the database.
-EFI_STATUS SpliceAndUpdate(EFI_HII_DATABASE_PROTOCOL *Database, EFI_FORM_ID FormId, ByteView List,
-                           ByteView Start, ByteView End) {
+// Splices one section into a copy of List in a new pool block (*Spliced, of
+// *SplicedSize bytes); the caller frees it.
+EFI_STATUS SpliceIntoNewBlock(ByteView List, const FORM_SECTION_UPDATE &Section, UINT8 **Spliced,
+                              UINTN *SplicedSize) {
+  const ByteView Start = OpCodeBufferBytes(Section.Start);
   UINTN Capacity = 0;
   if (!SplicedListCapacity(List, Start.Size(), &Capacity)) return EFI_BAD_BUFFER_SIZE;
   auto *NewList = static_cast<UINT8 *>(PoolAlloc(Capacity));
   if (NewList == nullptr) return EFI_OUT_OF_RESOURCES;
   ByteWriter Output(NewList, Capacity);
-  EFI_STATUS Status = SpliceFormPackageList(FormId, List, Start, End, Output);
+  const EFI_STATUS Status =
+      SpliceFormPackageList(Section.FormId, List, Start, OpCodeBufferBytes(Section.End), Output);
+  if (EFI_ERROR(Status)) {
+    PoolFree(NewList);
+    return Status;
+  }
+  *Spliced = NewList;
+  *SplicedSize = Output.Size();
+  return EFI_SUCCESS;
+}
+
+// Splices every section into the exported list, each into the result of the
+// one before, and hands the last result to the database.
+EFI_STATUS SpliceAndUpdate(EFI_HII_DATABASE_PROTOCOL *Database, ByteView Exported,
+                           const FORM_SECTION_UPDATE *Sections, UINTN Count) {
+  UINT8 *List = nullptr;  // the latest spliced copy; null while it is the export
+  ByteView Current = Exported;
+  EFI_STATUS Status = EFI_SUCCESS;
+  for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
+    UINT8 *Spliced = nullptr;
+    UINTN SplicedSize = 0;
+    Status = SpliceIntoNewBlock(Current, Sections[Index], &Spliced, &SplicedSize);
+    if (EFI_ERROR(Status)) break;
+    PoolFree(List);
+    List = Spliced;
+    Current = ByteView(Spliced, SplicedSize);
+  }
   if (!EFI_ERROR(Status))
     Status = Database->UpdatePackageList(Database, CurrentHiiHandle,
-                                         reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(NewList));
-  PoolFree(NewList);
+                                         reinterpret_cast<const EFI_HII_PACKAGE_LIST_HEADER *>(List));
+  PoolFree(List);
   return Status;
+}
+
+// A section whose buffers can be spliced: both present and not failed.
+EFI_STATUS CheckSection(const FORM_SECTION_UPDATE &Section) {
+  if (Section.Start == nullptr || Section.End == nullptr) return EFI_INVALID_PARAMETER;
+  if (EFI_ERROR(Section.Start->status)) return Section.Start->status;
+  return Section.End->status;
 }
 
 }  // namespace
@@ -173,9 +208,16 @@ EFI_STATUS SpliceFormPackageList(EFI_FORM_ID FormId, ByteView List, ByteView Sta
 }
 
 EFI_STATUS UpdateFormSection(EFI_FORM_ID FormId, const OpCodeBuffer *Start, const OpCodeBuffer *End) {
-  if (Start == nullptr || End == nullptr) return EFI_INVALID_PARAMETER;
-  if (EFI_ERROR(Start->status)) return Start->status;
-  if (EFI_ERROR(End->status)) return End->status;
+  const FORM_SECTION_UPDATE Section = {FormId, Start, End};
+  return UpdateFormSections(&Section, 1);
+}
+
+EFI_STATUS UpdateFormSections(const FORM_SECTION_UPDATE *Sections, UINTN Count) {
+  if (Sections == nullptr || Count == 0) return EFI_INVALID_PARAMETER;
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    const EFI_STATUS Status = CheckSection(Sections[Index]);
+    if (EFI_ERROR(Status)) return Status;
+  }
   // With no handle the export would hand out every list in the database.
   if (CurrentHiiHandle == nullptr) return EFI_INVALID_PARAMETER;
   EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
@@ -189,9 +231,7 @@ EFI_STATUS UpdateFormSection(EFI_FORM_ID FormId, const OpCodeBuffer *Start, cons
   UINTN Written = Size;
   Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Written,
                                         reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Exported));
-  if (!EFI_ERROR(Status))
-    Status = SpliceAndUpdate(Database, FormId, ByteView(Exported, Size), OpCodeBufferBytes(Start),
-                             OpCodeBufferBytes(End));
+  if (!EFI_ERROR(Status)) Status = SpliceAndUpdate(Database, ByteView(Exported, Size), Sections, Count);
   PoolFree(Exported);
   return Status;
 }

@@ -37,6 +37,22 @@
 // On every status but the last, the database is left as it was.
 EFI_STATUS UpdateFormSection(EFI_FORM_ID FormId, const OpCodeBuffer *Start, const OpCodeBuffer *End);
 
+// One section to replace: the opcodes after Start's label go between the labels
+// Start and End begin with, in form FormId.
+struct FORM_SECTION_UPDATE {
+  EFI_FORM_ID FormId;
+  const OpCodeBuffer *Start;
+  const OpCodeBuffer *End;
+};
+
+// UpdateFormSection for several sections at once: the list is exported once,
+// every section is spliced in turn (each in the result of the one before), and
+// the database gets one update, so that either all sections change or none
+// does (a card page and the goto that leads to it). The statuses of
+// UpdateFormSection; EFI_NOT_FOUND when any one section is not found, and
+// EFI_INVALID_PARAMETER also for a Count of 0.
+EFI_STATUS UpdateFormSections(const FORM_SECTION_UPDATE *Sections, UINTN Count);
+
 // Writes to Output a copy of the forms package Package (header included) in
 // which the section of form FormId between the labels is replaced by Start's
 // opcodes after its first, and fixes the copy's 24-bit length. Package is read

@@ -1,11 +1,19 @@
 #include "support/pool.h"
 
+#include "driver/driver_state.h"
 #include "driver/globals.h"
 #include "support/memory.h"
 
+namespace {
+constinit UINTN RefusedAllocations = 0;
+}  // namespace
+
 void *PoolAlloc(UINTN Size) {
   void *Block = nullptr;
-  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Block))) return nullptr;
+  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Block))) {
+    ++RefusedAllocations;
+    return nullptr;
+  }
   return Block;
 }
 
@@ -34,3 +42,7 @@ void *PoolRealloc(UINTN OldSize, UINTN NewSize, void *OldBlock) {
 void PoolFree(void *Block) {
   if (Block != nullptr) BootServices->FreePool(Block);
 }
+
+UINTN PoolAllocationFailures() { return RefusedAllocations; }
+
+void ResetPoolState() { RefusedAllocations = 0; }

@@ -471,6 +471,31 @@ TEST_F(UpdateFormSectionTest, ReturnsWhatTheDatabaseAnswers) {
   EXPECT_EQ(Export(), Original);
 }
 
+// A card page and its goto change together or not at all.
+TEST_F(UpdateFormSectionTest, SeveralSectionsChangeInOneUpdateOrNotAtAll) {
+  OpCodeBuffer *Page = LabelAndText(0x4000);
+  OpCodeBuffer *Goto = LabelAndText(0x2300);
+  const FORM_SECTION_UPDATE Both[] = {{0x9013, Page, LabelBuffer(0x4FFF)},
+                                      {ADDONCARD_MAIN_FORM_ID, Goto, LabelBuffer(0x23FF)}};
+  const FORM_SECTION_UPDATE SecondMissing[] = {Both[0], {ADDONCARD_MAIN_FORM_ID, Goto, LabelBuffer(0x2ABC)}};
+  const std::size_t Held = sim::HeldBlocks();
+  EXPECT_EQ(UpdateFormSections(SecondMissing, 2), EFI_NOT_FOUND);
+  EXPECT_EQ(UpdateFormSections(Both, 0), EFI_INVALID_PARAMETER);
+  for (std::size_t N = 1; N <= 3; ++N) {  // the export and one new list per section
+    sim::FailNthAllocation(N);
+    EXPECT_EQ(UpdateFormSections(Both, 2), EFI_OUT_OF_RESOURCES);
+    sim::FailNthAllocation(0);
+  }
+  EXPECT_EQ(Export(), Original);
+  EXPECT_EQ(sim::HeldBlocks(), Held);
+  ASSERT_EQ(UpdateFormSections(Both, 2), EFI_SUCCESS);
+  EXPECT_EQ(sim::HeldBlocks(), Held);
+  Bytes Forms = FormsOf(Original);
+  Forms = InsertInto(Forms, EndOf(Forms, Label(0x4000)), After(Page));
+  Forms = InsertInto(Forms, EndOf(Forms, Label(0x2300)), After(Goto));
+  EXPECT_EQ(FormsOf(Export()), Forms);
+}
+
 // A list with two forms packages holding the form: both change, although the
 // spliced list then outgrows the export by twice the new opcodes.
 TEST_F(UpdateFormSectionTest, ChangesEveryFormsPackageOfTheList) {

@@ -30,7 +30,10 @@ endif()
 file(GLOB ADDONCARD_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
 # Needs OVMF's export first: built and run on its own by qemu/host.cmake.
 list(REMOVE_ITEM ADDONCARD_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/firmware_export_test.cpp)
-add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES})
+# The independent page checker and the expected pages of the card shapes are
+# shared with the firmware checks (qemu/).
+add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/qemu/page_check.cpp
+                               ${CMAKE_SOURCE_DIR}/qemu/expected_pages.cpp)
 target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
 target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
 gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
