@@ -168,4 +168,63 @@ TEST_F(DriverRoadTest, OneSettingFromTheKeywordToTheCardAndThroughASecondBoot) {
   EXPECT_TRUE(NothingLeaked(HeldAgain));
 }
 
+// The configuration access that start-up installed, called as the router and
+// the browser call it, under each failure of the services it relies on.
+TEST_F(DriverRoadTest, TheInstalledConfigAccessReportsEachFailureAndChangesNothing) {
+  ASSERT_EQ(LoadDriver(), EFI_SUCCESS);
+  void *Interface = nullptr;
+  ASSERT_EQ(Bs()->HandleProtocol(DriverHandle, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Interface),
+            EFI_SUCCESS);
+  auto *Access = static_cast<EFI_HII_CONFIG_ACCESS_PROTOCOL *>(Interface);
+  const auto *Path = reinterpret_cast<const UINT8 *>(&ADDONCARD_DEVICE_PATH);
+  const hiitest::Bytes PathBytes(Path, Path + sizeof(ADDONCARD_DEVICE_PATH));
+  const std::u16string Pci = hiitest::Header(ADDONCARD_PCI_VAR_GUID, TLX_ADDONCARD_PCI_VAR, PathBytes);
+  const std::u16string Other = hiitest::Header(ADDONCARD_FORMSET_GUID, TLX_ADDONCARD_PCI_VAR, PathBytes);
+  const std::u16string PairCountThree = Pci + u"&OFFSET=28&WIDTH=1&VALUE=03";
+  enum class Call { Extract, Route, Callback };
+  struct Row {
+    const char *Service;  // null: no fault, the request is the fault
+    Call Operation;
+    const std::u16string &Text;
+    EFI_STATUS Status;
+  } Rows[] = {
+      {nullptr, Call::Extract, Other, EFI_NOT_FOUND},
+      {nullptr, Call::Route, Other, EFI_NOT_FOUND},
+      {"BootServices.AllocatePool", Call::Extract, Pci, EFI_OUT_OF_RESOURCES},
+      {"ConfigRouting.BlockToConfig", Call::Extract, Pci, EFI_DEVICE_ERROR},
+      {"ConfigRouting.ConfigToBlock", Call::Route, PairCountThree, EFI_DEVICE_ERROR},
+      {"RuntimeServices.SetVariable", Call::Route, PairCountThree, EFI_DEVICE_ERROR},
+      {"FormBrowser2.BrowserCallback", Call::Callback, Pci, EFI_NOT_FOUND},
+  };
+  const std::vector<UINT8> Stored = Variable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID);
+  const std::size_t Held = sim::HeldBlocks();
+  for (const Row &Each : Rows) {
+    SCOPED_TRACE(Each.Service == nullptr ? "no fault" : Each.Service);
+    // A refused allocation is reported as such; every other service fails with a device error.
+    if (Each.Service != nullptr)
+      sim::FailService(Each.Service,
+                       Each.Status == EFI_OUT_OF_RESOURCES ? EFI_OUT_OF_RESOURCES : EFI_DEVICE_ERROR);
+    CHAR16 *Progress = nullptr, *Results = nullptr;
+    EFI_BROWSER_ACTION_REQUEST Request = 0;
+    EFI_STATUS Status = EFI_SUCCESS;
+    switch (Each.Operation) {
+      case Call::Extract:
+        Status = Access->ExtractConfig(Access, Each.Text.c_str(), &Progress, &Results);
+        break;
+      case Call::Route:
+        Status = Access->RouteConfig(Access, Each.Text.c_str(), &Progress);
+        break;
+      case Call::Callback:
+        Status = Access->Callback(Access, EFI_BROWSER_ACTION_CHANGED, 0xC001, 0, nullptr, &Request);
+        break;
+    }
+    sim::ClearFaults();
+    EXPECT_EQ(Status, Each.Status);
+    EXPECT_EQ(Results, nullptr);
+    EXPECT_EQ(Variable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID), Stored);
+    EXPECT_EQ(std::memcmp(&PciIdListCopy, Stored.data(), Stored.size()), 0);
+    EXPECT_TRUE(NothingLeaked(Held));
+  }
+}
+
 }  // namespace
