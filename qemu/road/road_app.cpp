@@ -377,6 +377,36 @@ bool SameStores(const CARD_STORES &Found, const CARD_STORES &Expected, ReportLin
   return Read && Buffer && Efi;
 }
 
+// The OOB variable is the apply's mailbox: whatever a slot holds when the apply
+// trigger comes counts as a change, however it got there. A value put straight
+// into the read-only question's slot must still never reach the card.
+void MailReadOnlyValue(ROAD &Road, const MIRROR &ReadOnly) {
+  auto *Slots = static_cast<UINT8 *>(PoolAllocZero(ADDONCARD_OOB_VARSTORE_SIZE));
+  const UINTN Slot = ReadOnly.Page.Question.VarOffset;
+  EFI_STATUS Status = Slots == nullptr ? EFI_OUT_OF_RESOURCES
+                                       : ReadVariable(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID, Slots,
+                                                      ADDONCARD_OOB_VARSTORE_SIZE);
+  if (!EFI_ERROR(Status) && Slot < ADDONCARD_OOB_VARSTORE_SIZE) {
+    Slots[Slot] = READ_ONLY_TRY;
+    Status =
+        RuntimeServices->SetVariable(TLX_ADDONCARD_OOB_VAR, &ADDONCARD_FORMSET_GUID,
+                                     ADDONCARD_VOLATILE_VAR_ATTRIBUTES, ADDONCARD_OOB_VARSTORE_SIZE, Slots);
+  }
+  PoolFree(Slots);
+  ReportLine Details;
+  Road.Log->Record("road/the platform writes a value into the read-only question's OOB slot directly",
+                   Status == EFI_SUCCESS, Details.Text("gave ").Status(Status));
+  ReportLine Tell = ShowLine();
+  Tell.Text("TLX_ADDONCARD_OOB_VAR byte ")
+      .Decimal(Slot)
+      .Text(" (")
+      .Utf16(ReadOnly.CardPrompt)
+      .Text(") set to ");
+  Tell.Decimal(READ_ONLY_TRY).Text(" directly -> ");
+  AppendStatus(Tell, Status);
+  Tell.Text("; the apply must leave the card's value alone").Emit();
+}
+
 void StepSetKeyword(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Before) {
   BeginStep("5. Set one mirrored keyword with SetData");
   const MIRROR *Changed = MirrorOf(Page, CHANGED_QUESTION);
@@ -430,6 +460,7 @@ void StepSetKeyword(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Befor
       .Text(" -> ");
   AppendStatus(Tell, Refused);
   Tell.Text(", error 0x").Hex(Error).Emit();
+  MailReadOnlyValue(Road, *ReadOnly);
 }
 
 void StepApply(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Before, CARD_STORES *After) {
@@ -442,7 +473,8 @@ void StepApply(ROAD &Road, const BUILT_PAGE &Page, const CARD_STORES &Before, CA
   *After = ReadCardStores(Road);
   ReportLine Details;
   Road.Log->Record(
-      "road/the card's store holds the new value at the question's offset, and nothing else in it changed",
+      "road/the card's store holds the new value at the question's offset, and nothing else in it changed "
+      "(the read-only question's neither)",
       Place != nullptr && SameStores(*After, Expected, Details), Details);
   UINT8 Old = 0, New = 0;
   CardByte(Before, Changed->Card, &Old);
