@@ -33,6 +33,13 @@ struct FaultState {
   std::size_t AllocationsUntilFailure = 0;  // 0: none armed
 };
 
+// Calls of each service since the last ResetServiceCalls(); kept across machine
+// starts so that a measurement may span one.
+std::map<std::string, std::size_t> &Calls() {
+  static std::map<std::string, std::size_t> Counts;
+  return Counts;
+}
+
 FaultState &Faults() {
   static FaultState State;
   return State;
@@ -119,12 +126,22 @@ void ClearFaults() {
 }
 
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status) {
+  ++Calls()[Service];
   auto Found = Faults().Services.find(Service);
   if (Found == Faults().Services.end()) return false;
   if (Status != nullptr) *Status = Found->second.Status;
   if (Found->second.Remaining > 0 && --Found->second.Remaining == 0) Faults().Services.erase(Found);
   return true;
 }
+
+std::map<std::string, std::size_t> ServiceCalls() { return Calls(); }
+
+std::size_t ServiceCallCount(const std::string &Service) {
+  auto Found = Calls().find(Service);
+  return Found == Calls().end() ? 0 : Found->second;
+}
+
+void ResetServiceCalls() { Calls().clear(); }
 
 std::u16string TakeConsoleOutput() {
   std::u16string Text;

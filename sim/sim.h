@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,14 @@ void ClearFaults();
 // fault is armed for it. Services that return nothing (RaiseTPL, RestoreTPL,
 // CopyMem, SetMem) cannot fail and do not consult it.
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status);
+
+// ---- service calls ------------------------------------------------------------------
+// How often each service ran (named as for FailService), counted at entry
+// whatever it returned, since the last ResetServiceCalls(). Machine starts do
+// not reset the counts.
+std::map<std::string, std::size_t> ServiceCalls();
+std::size_t ServiceCallCount(const std::string &Service);
+void ResetServiceCalls();
 
 // ---- lifecycle details ------------------------------------------------------------
 // PowerOn() and Reset() release every pool block still held (memory does not

@@ -1,5 +1,9 @@
 #include "support/memory.h"
 
+#include "support/work_counters.h"
+
+constinit DRIVER_WORK_COUNTERS DriverWorkCounters = {};
+
 namespace {
 
 // Forward copy, eight bytes at a time while at least eight remain.
@@ -19,6 +23,7 @@ void *CopyBytes(void *Destination, const void *Source, UINTN Count) {
   auto *To = static_cast<UINT8 *>(Destination);
   const auto *From = static_cast<const UINT8 *>(Source);
   if (Count == 0) return Destination;
+  if constexpr (COUNT_DRIVER_WORK) DriverWorkCounters.BytesCopied += Count;
   // A source at or after the destination, or one that ends before it, is safe to
   // copy forward; otherwise the regions overlap with the destination above and the
   // copy runs backward so no source byte is overwritten before it is read.

@@ -3,12 +3,17 @@
 #include "driver/driver_state.h"
 #include "driver/globals.h"
 #include "support/memory.h"
+#include "support/work_counters.h"
 
 namespace {
 constinit UINTN RefusedAllocations = 0;
 }  // namespace
 
 void *PoolAlloc(UINTN Size) {
+  if constexpr (COUNT_DRIVER_WORK) {
+    ++DriverWorkCounters.PoolAllocations;
+    DriverWorkCounters.PoolBytes += Size;
+  }
   void *Block = nullptr;
   if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, &Block))) {
     ++RefusedAllocations;

@@ -15,6 +15,8 @@ endif()
 add_library(addoncard_driver STATIC ${ADDONCARD_DRIVER_SOURCES})
 target_include_directories(addoncard_driver PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(addoncard_driver PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} -g)
+# The benchmarks read what the driver copied and allocated.
+target_compile_definitions(addoncard_driver PRIVATE ADDONCARD_WORK_COUNTERS)
 
 # The image entry point, for the tests that load the driver as firmware does.
 add_library(addoncard_entry OBJECT ${ADDONCARD_ENTRY_SOURCE})
@@ -38,7 +40,7 @@ list(REMOVE_ITEM ADDONCARD_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/firmware_expor
 # The independent page checker and the expected pages of the card shapes are
 # shared with the firmware checks (qemu/).
 add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/qemu/page_check.cpp
-                               ${CMAKE_SOURCE_DIR}/qemu/expected_pages.cpp)
+                               ${CMAKE_SOURCE_DIR}/qemu/expected_pages.cpp ${CMAKE_SOURCE_DIR}/bench/scan_scenario.cpp)
 target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
 target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest
                       GTest::gtest_main)
