@@ -15,6 +15,8 @@
 namespace bench {
 namespace {
 
+std::size_t HeldBeforeDriver = 0;
+
 void WriteSupportedList() {
   ADDONCARD_PCI_ID_LIST List = {};
   List.VendorId[0] = SCAN_VENDOR_ID;
@@ -58,8 +60,11 @@ void PrepareScan(const std::vector<sim::CardShape> &Shapes, const std::string &P
                        std::vector<UINT8>(PlatformLang.begin(), PlatformLang.end() + 1));
   for (std::size_t Index = 0; Index < Shapes.size(); ++Index)
     sim::PublishShape(sim::AddPciFunction(SCAN_VENDOR_ID, SCAN_DEVICE_ID, 0, Index + 1, 0), Shapes[Index]);
+  HeldBeforeDriver = sim::HeldBytes();
   LoadDriver();
 }
+
+std::size_t PoolBytesBeforeDriver() { return HeldBeforeDriver; }
 
 void RunScan() {
   EFI_HANDLE Handle = nullptr;

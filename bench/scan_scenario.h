@@ -8,6 +8,7 @@
 //   std::vector<UINT8> List = bench::ExportDriverList();
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ void PrepareScan(const ScanShape &Shape);
 // The same around any card shapes, each on a function of its own, in order; the
 // platform language is PlatformLang when not empty.
 void PrepareScan(const std::vector<sim::CardShape> &Shapes, const std::string &PlatformLang = {});
+
+// Pool bytes held just before the driver was loaded by the last PrepareScan:
+// what the machine itself holds (the driver holds the rest).
+std::size_t PoolBytesBeforeDriver();
 
 // Installs the scan trigger once: the driver builds the pages of every card.
 void RunScan();

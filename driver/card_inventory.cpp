@@ -15,6 +15,7 @@ constinit UINT16 MirroredQuestionCount = 0;
 constinit UINT16 OobSlotCount = 0;
 constinit UINT16 KeywordCount = 0;
 constinit UINT16 StringSlotCount = 0;
+constinit CARD_STORE_CACHE CardStoreCache = {};
 
 namespace {
 
@@ -53,12 +54,20 @@ EFI_STATUS ReadEfiStore(const VARSTORE_RECORD &Store, STORE_BYTES *Bytes) {
   return EFI_SUCCESS;
 }
 
-// A buffer store through the router (or the read cache), at the size it declares.
+bool CachingStoresOf(EFI_HII_HANDLE CardHiiHandle) {
+  return CardStoreCache.Card != nullptr && CardStoreCache.Card == CardHiiHandle;
+}
+
+// A buffer store at the size it declares: through the router (or the read
+// cache), or, while its card's page is built, from the card itself.
 EFI_STATUS ReadBufferStore(EFI_HII_HANDLE CardHiiHandle, const VARSTORE_RECORD &Store, STORE_BYTES *Bytes) {
   if (Store.Size > VARSTORE_BLOCK_BYTES) return EFI_BUFFER_TOO_SMALL;
   auto *Block = static_cast<UINT8 *>(PoolAllocZero(Store.Size == 0 ? 1 : Store.Size));
   if (Block == nullptr) return EFI_OUT_OF_RESOURCES;
-  const EFI_STATUS Status = ReadVarStoreBlock(CardHiiHandle, Store.Name, &Store.Guid, Block, Store.Size);
+  const EFI_STATUS Status =
+      CachingStoresOf(CardHiiHandle)
+          ? ReadCardStoreBlock(CardHiiHandle, Store.Name, &Store.Guid, Block, Store.Size, CardStoreCache.List)
+          : ReadVarStoreBlock(CardHiiHandle, Store.Name, &Store.Guid, Block, Store.Size);
   if (EFI_ERROR(Status)) {
     PoolFree(Block);
     return Status;
@@ -67,22 +76,42 @@ EFI_STATUS ReadBufferStore(EFI_HII_HANDLE CardHiiHandle, const VARSTORE_RECORD &
   return EFI_SUCCESS;
 }
 
+// The block of the store kept for this page build, or null.
+const CARD_STORE_CACHE_ENTRY *KeptStore(EFI_HII_HANDLE CardHiiHandle, UINT16 VarStoreId) {
+  if (!CachingStoresOf(CardHiiHandle)) return nullptr;
+  for (UINTN Index = 0; Index < CardStoreCache.Count; ++Index)
+    if (CardStoreCache.Entries[Index].VarStoreId == VarStoreId) return &CardStoreCache.Entries[Index];
+  return nullptr;
+}
+
+// Keeps a block just read for the rest of the page build; false when it is
+// not kept (no build of that card, or no room), and the caller frees it.
+bool KeepStore(EFI_HII_HANDLE CardHiiHandle, UINT16 VarStoreId, const STORE_BYTES &Bytes) {
+  if (!CachingStoresOf(CardHiiHandle) || CardStoreCache.Count == CARD_STORE_CACHE_ENTRIES) return false;
+  CardStoreCache.Entries[CardStoreCache.Count++] = {VarStoreId, Bytes.Block, Bytes.Size};
+  return true;
+}
+
 // Up to Count bytes from Offset of the card's store VarStoreId into Out; *Got
 // tells how many the store holds there. EFI_NOT_FOUND when the store is not
-// registered for this card or Offset lies past its end.
+// registered for this card or Offset lies past its end. A store that could not
+// be read is asked again at the next question.
 EFI_STATUS ReadCardStore(EFI_HII_HANDLE CardHiiHandle, UINT16 VarStoreId, UINTN Offset, UINTN Count,
                          UINT8 *Out, UINTN *Got) {
   const VARSTORE_RECORD *Store = FindVarStore(CardHiiHandle, VarStoreId);
   if (Store == nullptr) return EFI_NOT_FOUND;
-  STORE_BYTES Bytes;
-  const EFI_STATUS Status =
-      Store->IsEfi != 0 ? ReadEfiStore(*Store, &Bytes) : ReadBufferStore(CardHiiHandle, *Store, &Bytes);
-  if (EFI_ERROR(Status)) return Status;
+  const CARD_STORE_CACHE_ENTRY *Kept = KeptStore(CardHiiHandle, VarStoreId);
+  STORE_BYTES Bytes = Kept != nullptr ? STORE_BYTES{Kept->Block, Kept->Size} : STORE_BYTES{};
+  if (Kept == nullptr) {
+    const EFI_STATUS Status =
+        Store->IsEfi != 0 ? ReadEfiStore(*Store, &Bytes) : ReadBufferStore(CardHiiHandle, *Store, &Bytes);
+    if (EFI_ERROR(Status)) return Status;
+  }
   const ByteView Held = ByteView(Bytes.Block, Bytes.Size).From(Offset);
   const bool Inside = Offset < Bytes.Size;
   *Got = Held.Size() < Count ? Held.Size() : Count;
   if (Inside && *Got != 0) CopyBytes(Out, Held.Data(), *Got);
-  PoolFree(Bytes.Block);
+  if (Kept == nullptr && !KeepStore(CardHiiHandle, VarStoreId, Bytes)) PoolFree(Bytes.Block);
   return Inside ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -257,7 +286,20 @@ UINT64 SnapshotValue(const QUESTION_SNAPSHOT *Snapshot, EFI_QUESTION_ID CardQues
   return 0;
 }
 
+void BeginCardStoreCache(EFI_HII_HANDLE CardHiiHandle, ByteView List) {
+  EndCardStoreCache();
+  CardStoreCache.Card = CardHiiHandle;
+  CardStoreCache.List = List;
+}
+
+void EndCardStoreCache() {
+  for (UINTN Index = 0; Index < CardStoreCache.Count; ++Index) PoolFree(CardStoreCache.Entries[Index].Block);
+  CardStoreCache = {};
+}
+
 void ResetCardInventoryState() {
+  // The blocks belonged to the machine of the last image load.
+  CardStoreCache = {};
   NextCardPage = 0;
   ZeroBytes(MirroredQuestionTable, sizeof(MirroredQuestionTable));
   MirroredQuestionCount = 0;

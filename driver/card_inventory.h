@@ -153,6 +153,28 @@ inline constexpr UINTN QUESTION_STRING_CHARS = 255;
 // The statuses of ReadQuestionValue.
 EFI_STATUS ReadQuestionString(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Question, CHAR16 *Destination);
 
+// While a page of the card CardHiiHandle is built, each of its stores is read
+// once, at the first question that needs it, and kept for the others (a store
+// that could not be read is asked again); its buffer stores are read straight
+// from the card (ReadCardStoreBlock) with List, the card's export, which must
+// stay in place until EndCardStoreCache. Reads of other cards are not kept.
+inline constexpr UINTN CARD_STORE_CACHE_ENTRIES = 16;
+struct CARD_STORE_CACHE_ENTRY {
+  UINT16 VarStoreId;
+  UINT8 *Block;  // pool
+  UINTN Size;
+};
+struct CARD_STORE_CACHE {
+  EFI_HII_HANDLE Card;  // null: nothing is kept
+  ByteView List;
+  UINTN Count;
+  CARD_STORE_CACHE_ENTRY Entries[CARD_STORE_CACHE_ENTRIES];
+};
+extern CARD_STORE_CACHE CardStoreCache;
+void BeginCardStoreCache(EFI_HII_HANDLE CardHiiHandle, ByteView List);
+// Frees the kept blocks; nothing is kept afterwards.
+void EndCardStoreCache();
+
 // The minimum, maximum and step of a numeric or one-of at the width its size
 // bits give, each widened to 64 bits; false (outputs untouched) for another
 // opcode or one too short for its bounds.

@@ -1,5 +1,6 @@
 #include "driver/card_pages.h"
 
+#include "driver/driver_state.h"
 #include "driver/globals.h"
 #include "forms/identities.h"
 #include "forms/variables.h"
@@ -9,7 +10,10 @@
 #include "support/memory.h"
 #include "support/pool.h"
 #include "support/print.h"
+#include "support/string_batch.h"
 #include "support/strings.h"
+
+constinit PageStringWrites PageStringMode = PageStringWrites::Batched;
 
 namespace {
 
@@ -48,6 +52,16 @@ struct PAGE_BUILD {
   OpCodeBuffer *End;
   OpCodeBuffer *GotoStart;  // the main page's region: its start label and the goto
   OpCodeBuffer *GotoEnd;
+  OpCodeBuffer *Options;  // the options of the one-of being mirrored
+  LIST_STRINGS CardStrings;
+  TEXT_SCRATCH PromptText;  // a card prompt, held while the question's other texts are read
+  TEXT_SCRATCH Text;        // any other card text, one at a time
+  STRING_BATCH Strings;     // the page's new strings
+  // The driver's list as exported when the build began: the ids of the new
+  // strings follow its last one, and the page's update is made from it.
+  UINT8 *DriverList;
+  UINTN DriverListSize;
+  bool DriverListStale;  // a string service changed the list since: export it again
 };
 
 // The counters as a build found them, to go back to when it fails.
@@ -126,9 +140,15 @@ void StepInto(WALK_STATE &Walk, IfrCursor &Cursor, const IfrOpCode &Op, ScopeKin
 // ---- strings ---------------------------------------------------------------------------
 
 // A string of the card in its best language; null when it has none (id 0) or
-// it cannot be read. The caller frees it.
-CHAR16 *CardText(const PAGE_BUILD &Build, EFI_STRING_ID Id) {
-  return Id == 0 ? nullptr : GetStringInBestLanguage(Build.Card, Id);
+// it cannot be read. It stays valid until the next card text is read.
+const CHAR16 *CardText(PAGE_BUILD &Build, EFI_STRING_ID Id) {
+  return ReadListString(Build.CardStrings, Id, &Build.Text);
+}
+
+// The same for a card prompt, which stays valid while the other texts of its
+// question are read.
+const CHAR16 *CardPromptText(PAGE_BUILD &Build, EFI_STRING_ID Id) {
+  return ReadListString(Build.CardStrings, Id, &Build.PromptText);
 }
 
 bool IsEmpty(const CHAR16 *Text) { return Text == nullptr || Text[0] == 0; }
@@ -136,30 +156,42 @@ bool IsEmpty(const CHAR16 *Text) { return Text == nullptr || Text[0] == 0; }
 // A new string of the driver's list in its display languages. The keyword
 // namespace gets only the empty string the database reserves at the new id:
 // card texts there could pass for keywords (the first string with a keyword's
-// text wins).
-EFI_STRING_ID NewDisplayString(const CHAR16 *Text) { return SetStringInLanguages(0, Text, nullptr); }
+// text wins). It reaches the list with the page.
+EFI_STRING_ID NewDisplayString(PAGE_BUILD &Build, const CHAR16 *Text) {
+  return BatchNewString(&Build.Strings, Text);
+}
+
+// Appends Text at *Length of a text buffer of Room code units as far as it
+// fits before the NUL, as the formatter's %s writes into a buffer that small
+// (done by hand here: it runs for every text of every page).
+template <UINTN Room>
+void AppendCut(CHAR16 (&Out)[Room], UINTN *Length, const CHAR16 *Text) {
+  for (; *Text != 0 && *Length + 1 < Room; ++Text) Out[(*Length)++] = *Text;
+  Out[*Length] = 0;
+}
 
 // "<card prompt> (<location>)", cut to 49 characters.
-EFI_STRING_ID NewPromptString(const PAGE_BUILD &Build, const CHAR16 *CardPrompt) {
+EFI_STRING_ID NewPromptString(PAGE_BUILD &Build, const CHAR16 *CardPrompt) {
   CHAR16 Prompt[MIRRORED_PROMPT_BYTES / sizeof(CHAR16)];
-  FormatUtf16(Prompt, sizeof(Prompt), u"%s (%s)", CardPrompt, Build.Location);
-  return NewDisplayString(Prompt);
+  UINTN Length = 0;
+  AppendCut(Prompt, &Length, CardPrompt);
+  AppendCut(Prompt, &Length, u" (");
+  AppendCut(Prompt, &Length, Build.Location);
+  AppendCut(Prompt, &Length, u")");
+  return NewDisplayString(Build, Prompt);
 }
 
 // The card's help text as a new string; the empty string when it has none.
-EFI_STRING_ID NewHelpString(const PAGE_BUILD &Build, EFI_STRING_ID CardHelp) {
-  CHAR16 *Text = CardText(Build, CardHelp);
-  const EFI_STRING_ID Id = IsEmpty(Text) ? 0 : NewDisplayString(Text);
-  PoolFree(Text);
+EFI_STRING_ID NewHelpString(PAGE_BUILD &Build, EFI_STRING_ID CardHelp) {
+  const CHAR16 *Text = CardText(Build, CardHelp);
+  const EFI_STRING_ID Id = IsEmpty(Text) ? 0 : NewDisplayString(Build, Text);
   return Id == 0 ? STR_EMPTY : Id;
 }
 
 // The card's text of Id as a new string; 0 when the card gives none.
-EFI_STRING_ID CopyCardString(const PAGE_BUILD &Build, EFI_STRING_ID CardId) {
-  CHAR16 *Text = CardText(Build, CardId);
-  const EFI_STRING_ID Id = Text == nullptr ? 0 : NewDisplayString(Text);
-  PoolFree(Text);
-  return Id;
+EFI_STRING_ID CopyCardString(PAGE_BUILD &Build, EFI_STRING_ID CardId) {
+  const CHAR16 *Text = CardText(Build, CardId);
+  return Text == nullptr ? 0 : NewDisplayString(Build, Text);
 }
 
 // Gives the prompt PromptId the next keyword: its text in the keyword
@@ -168,13 +200,19 @@ EFI_STRING_ID CopyCardString(const PAGE_BUILD &Build, EFI_STRING_ID CardId) {
 // emptied before keyword 0 is given out. False when that cannot be done: the
 // question is then not mirrored. A keyword that cannot be written is not
 // reported; the question stays reachable through the form and the router.
-bool GiveKeyword(EFI_STRING_ID PromptId, CHAR16 (&Keyword)[MIRRORED_KEYWORD_CHARS]) {
-  if (KeywordCount == 0 &&
-      SetStringInLanguages(STR_KEYWORD_PLACEHOLDER, u"", ADDONCARD_KEYWORD_LANGUAGE) == 0)
-    return false;
-  CHAR16 Text[MIRRORED_KEYWORD_BYTES / sizeof(CHAR16)];
-  FormatUtf16(Text, sizeof(Text), u"CSPAC%03X", static_cast<UINT32>(KeywordCount));
-  SetStringInLanguages(PromptId, Text, ADDONCARD_KEYWORD_LANGUAGE);
+bool GiveKeyword(PAGE_BUILD &Build, EFI_STRING_ID PromptId, CHAR16 (&Keyword)[MIRRORED_KEYWORD_CHARS]) {
+  if (KeywordCount == 0) {
+    // Written at once, as the static strings are not part of the page's batch;
+    // the list exported for the page no longer shows it.
+    Build.DriverListStale = true;
+    if (SetStringInLanguages(STR_KEYWORD_PLACEHOLDER, u"", ADDONCARD_KEYWORD_LANGUAGE) == 0) return false;
+  }
+  // "CSPAC%03X": the count is below 0x1000.
+  static_assert(MIRRORED_QUESTION_LIMIT <= 0x1000);
+  CHAR16 Text[MIRRORED_KEYWORD_BYTES / sizeof(CHAR16)] = u"CSPAC";
+  for (UINTN Digit = 0; Digit < 3; ++Digit)
+    Text[5 + Digit] = static_cast<CHAR16>(u"0123456789ABCDEF"[(KeywordCount >> (4 * (2 - Digit))) & 0xF]);
+  BatchSetKeyword(&Build.Strings, PromptId, Text);
   ZeroBytes(Keyword, sizeof(Keyword));
   Utf16CopyChecked(Keyword, MIRRORED_KEYWORD_CHARS, Text);
   return true;
@@ -253,11 +291,11 @@ void RecordRangedQuestion(PAGE_BUILD &Build, const RANGED_QUESTION &Question,
 // The strings of a mirrored one-of or numeric: prompt, keyword and help. False
 // when the prompt or the keyword cannot be given: the question is then not
 // mirrored.
-bool NewRangedQuestionStrings(const PAGE_BUILD &Build, const CHAR16 *CardPrompt, EFI_STRING_ID CardHelp,
+bool NewRangedQuestionStrings(PAGE_BUILD &Build, const CHAR16 *CardPrompt, EFI_STRING_ID CardHelp,
                               EFI_STRING_ID *Prompt, EFI_STRING_ID *Help,
                               CHAR16 (&Keyword)[MIRRORED_KEYWORD_CHARS]) {
   *Prompt = NewPromptString(Build, CardPrompt);
-  if (*Prompt == 0 || !GiveKeyword(*Prompt, Keyword)) return false;
+  if (*Prompt == 0 || !GiveKeyword(Build, *Prompt, Keyword)) return false;
   *Help = NewHelpString(Build, CardHelp);
   return true;
 }
@@ -283,7 +321,7 @@ void MirrorNumeric(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor,
   Range.NumericFlags = Question.CardFlags;
   if (Range.Minimum > OOB_BYTE_MAX || Range.Maximum > OOB_BYTE_MAX || Range.Step > OOB_BYTE_MAX)
     Question.ReadOnly |= MIRRORED_WIDE_VALUE;
-  CHAR16 *CardPrompt = CardText(Build, Question.Card.Prompt);
+  const CHAR16 *CardPrompt = CardPromptText(Build, Question.Card.Prompt);
   // Its defaults and END go with it; a scope that does not close ends the walk.
   const bool Whole = SkipScope(Cursor);
   EFI_STRING_ID Prompt = 0, Help = 0;
@@ -295,13 +333,12 @@ void MirrorNumeric(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor,
                 OneByteRange(Range, (Question.ReadOnly & MIRRORED_WIDE_VALUE) != 0));
     RecordRangedQuestion(Build, Question, Keyword);
   }
-  PoolFree(CardPrompt);
 }
 
 // Adds one card option to Options: its text, its default flags and the low
 // byte of its value. An option whose text cannot be read, or whose value has
 // no fixed width, is dropped. A value above one byte makes the question wide.
-void AddCardOption(const PAGE_BUILD &Build, const IfrOpCode &Option, OpCodeBuffer *Options,
+void AddCardOption(PAGE_BUILD &Build, const IfrOpCode &Option, OpCodeBuffer *Options,
                    RANGED_QUESTION *Question) {
   UINT16 TextId = 0;
   UINT8 Flags = 0, Type = 0;
@@ -310,12 +347,12 @@ void AddCardOption(const PAGE_BUILD &Build, const IfrOpCode &Option, OpCodeBuffe
       !Option.Read8(OPTION_TYPE_AT, &Type) || IfrValueWidth(Type) == 0 ||
       IfrValueWidth(Type) > sizeof(UINT64) || !Option.ReadValue(OPTION_VALUE_AT, IfrValueWidth(Type), &Value))
     return;
-  CHAR16 *CardOption = CardText(Build, TextId);
+  const CHAR16 *CardOption = CardText(Build, TextId);
   if (CardOption == nullptr) return;
   CHAR16 Text[MIRRORED_OPTION_BYTES / sizeof(CHAR16)];
-  FormatUtf16(Text, sizeof(Text), u"%s", CardOption);
-  PoolFree(CardOption);
-  const EFI_STRING_ID Id = NewDisplayString(Text);
+  UINTN Length = 0;
+  AppendCut(Text, &Length, CardOption);
+  const EFI_STRING_ID Id = NewDisplayString(Build, Text);
   if (Id == 0) return;
   // Distinct values that fit a byte never share their low byte, so this also
   // catches options that would collide in the OOB byte.
@@ -325,17 +362,17 @@ void AddCardOption(const PAGE_BUILD &Build, const IfrOpCode &Option, OpCodeBuffe
 
 // An EFI_IFR_VALUE gives the question its value by an expression; the mirror
 // shows the current value as the one option, in decimal.
-void AddCurrentValueOption(OpCodeBuffer *Options, const RANGED_QUESTION &Question) {
+void AddCurrentValueOption(PAGE_BUILD &Build, OpCodeBuffer *Options, const RANGED_QUESTION &Question) {
   CHAR16 Text[MIRRORED_OPTION_BYTES / sizeof(CHAR16)];
   FormatUtf16(Text, sizeof(Text), u"%d", static_cast<UINT32>(Question.Value & OOB_BYTE_MAX));
-  const EFI_STRING_ID Id = NewDisplayString(Text);
+  const EFI_STRING_ID Id = NewDisplayString(Build, Text);
   if (Id != 0) EmitOneOfOption(Options, Id, 0, static_cast<UINT8>(Question.Value));
 }
 
-void AddOption(const PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op, OpCodeBuffer *Options,
+void AddOption(PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op, OpCodeBuffer *Options,
                RANGED_QUESTION *Question) {
   if (Op.Code() == EFI_IFR_ONE_OF_OPTION_OP) AddCardOption(Build, Op, Options, Question);
-  if (Op.Code() == EFI_IFR_VALUE_OP) AddCurrentValueOption(Options, *Question);
+  if (Op.Code() == EFI_IFR_VALUE_OP) AddCurrentValueOption(Build, Options, *Question);
   // An option's or a value's own scope (the value's expression) goes with it.
   SkipScope(Cursor);
 }
@@ -343,7 +380,7 @@ void AddOption(const PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op, 
 // Consumes the one-of at the cursor with its options: those inside its scope,
 // at any depth, or, for a one-of without scope, the options, values and
 // defaults right after it. False when its scope does not close.
-bool CollectOptions(const PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &OneOf, OpCodeBuffer *Options,
+bool CollectOptions(PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &OneOf, OpCodeBuffer *Options,
                     RANGED_QUESTION *Question) {
   const UINTN Outer = Cursor.Depth();
   Cursor.Step();
@@ -366,13 +403,13 @@ bool CollectOptions(const PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode 
 
 void MirrorOneOf(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, const IfrOpCode &Op) {
   RANGED_QUESTION Question;
-  OpCodeBuffer *Options = nullptr;
-  if (!RoomForRangedQuestion() || !ReadRangedQuestion(Build, Op, &Question) ||
-      (Options = OpCodeBufferNew()) == nullptr) {
+  OpCodeBuffer *Options = Build.Options;
+  if (!RoomForRangedQuestion() || !ReadRangedQuestion(Build, Op, &Question)) {
     SkipScope(Cursor);
     return;
   }
-  CHAR16 *CardPrompt = CardText(Build, Question.Card.Prompt);
+  OpCodeBufferClear(Options);
+  const CHAR16 *CardPrompt = CardPromptText(Build, Question.Card.Prompt);
   if (IsEmpty(CardPrompt)) {
     SkipScope(Cursor);
   } else if (CollectOptions(Build, Cursor, Op, Options, &Question)) {
@@ -384,8 +421,6 @@ void MirrorOneOf(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, c
       RecordRangedQuestion(Build, Question, Keyword);
     }
   }
-  PoolFree(CardPrompt);
-  OpCodeBufferFree(Options);
 }
 
 // ---- strings and texts ---------------------------------------------------------------------
@@ -399,12 +434,11 @@ void MirrorString(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, 
     SkipScope(Cursor);
     return;
   }
-  CHAR16 *CardPrompt = CardText(Build, Card.Prompt);
+  const CHAR16 *CardPrompt = CardPromptText(Build, Card.Prompt);
   CHAR16 Value[QUESTION_STRING_CHARS + 1];
   if (EFI_ERROR(ReadQuestionString(Build.Card, Op, Value))) ZeroBytes(Value, sizeof(Value));
   const EFI_STRING_ID Prompt =
       SkipScope(Cursor) && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
-  PoolFree(CardPrompt);
   if (Prompt == 0) return;
 
   const UINT16 Slot = StringSlotCount;
@@ -428,10 +462,9 @@ void MirrorText(PAGE_BUILD &Build, IfrCursor &Cursor, const IfrOpCode &Op) {
   UINT16 PromptId = 0, HelpId = 0, TextTwoId = 0;
   const bool Readable = Op.HasFixedFields() && Op.Read16(TEXT_PROMPT_AT, &PromptId) &&
                         Op.Read16(TEXT_HELP_AT, &HelpId) && Op.Read16(TEXT_TEXT_TWO_AT, &TextTwoId);
-  CHAR16 *CardPrompt = Readable ? CardText(Build, PromptId) : nullptr;
+  const CHAR16 *CardPrompt = Readable ? CardPromptText(Build, PromptId) : nullptr;
   const EFI_STRING_ID Prompt =
       SkipScope(Cursor) && !IsEmpty(CardPrompt) ? NewPromptString(Build, CardPrompt) : 0;
-  PoolFree(CardPrompt);
   if (Prompt == 0) return;
   const EFI_STRING_ID TextTwo = CopyCardString(Build, TextTwoId);
   EmitText(Build.Start, Prompt, NewHelpString(Build, HelpId), TextTwo);
@@ -575,7 +608,69 @@ void FreeBuffers(PAGE_BUILD &Build) {
   OpCodeBufferFree(Build.End);
   OpCodeBufferFree(Build.GotoStart);
   OpCodeBufferFree(Build.GotoEnd);
-  Build.Start = Build.End = Build.GotoStart = Build.GotoEnd = nullptr;
+  OpCodeBufferFree(Build.Options);
+  Build.Start = Build.End = Build.GotoStart = Build.GotoEnd = Build.Options = nullptr;
+  CloseListStrings(&Build.CardStrings);
+  FreeTextScratch(&Build.PromptText);
+  FreeTextScratch(&Build.Text);
+  FreeStringBatch(&Build.Strings);
+  PoolFree(Build.DriverList);
+  Build.DriverList = nullptr;
+}
+
+// The driver's list (the current HII handle's) as the database exports it now.
+EFI_STATUS ExportDriverList(PAGE_BUILD &Build) {
+  PoolFree(Build.DriverList);
+  Build.DriverList = nullptr;
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  if (Database == nullptr) return EFI_NOT_FOUND;
+  if (CurrentHiiHandle == nullptr) return EFI_INVALID_PARAMETER;
+  UINTN Size = 0;
+  EFI_STATUS Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Size, nullptr);
+  if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
+  auto *List = static_cast<UINT8 *>(PoolAlloc(Size));
+  if (List == nullptr) return EFI_OUT_OF_RESOURCES;
+  UINTN Written = Size;
+  Status =
+      Database->ExportPackageLists(Database, CurrentHiiHandle, &Written, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List));
+  if (EFI_ERROR(Status)) {
+    PoolFree(List);
+    return Status;
+  }
+  Build.DriverList = List;
+  Build.DriverListSize = Size;  // the firmware may leave the size as passed on success
+  Build.DriverListStale = false;
+  return EFI_SUCCESS;
+}
+
+// What the walk writes into besides the page: the new strings, whose ids
+// follow the driver's list's last one, the card's strings and the options.
+EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
+  EFI_STATUS Status = ExportDriverList(Build);
+  EFI_STRING_ID FirstId = 0;
+  if (!EFI_ERROR(Status)) Status = NextStringId(ByteView(Build.DriverList, Build.DriverListSize), &FirstId);
+  if (!EFI_ERROR(Status)) Status = StartStringBatch(&Build.Strings, FirstId);
+  if (EFI_ERROR(Status)) return Status;
+  Build.Options = OpCodeBufferNew();
+  if (Build.Options == nullptr) return EFI_OUT_OF_RESOURCES;
+  OpenListStrings(Build.Card, List, &Build.CardStrings);
+  return EFI_SUCCESS;
+}
+
+// The page's strings and forms into the driver's list: in one update, or, for
+// the tests that compare the two, one string service call at a time and then
+// the forms.
+EFI_STATUS WritePageToList(PAGE_BUILD &Build, const FORM_SECTION_UPDATE *Sections, UINTN Count) {
+  if (PageStringMode == PageStringWrites::OneByOne) {
+    const EFI_STATUS Status = WriteStringBatchOneByOne(Build.Strings, ADDONCARD_KEYWORD_LANGUAGE);
+    return EFI_ERROR(Status) ? Status : UpdateFormSections(Sections, Count);
+  }
+  if (Build.DriverListStale) {
+    const EFI_STATUS Status = ExportDriverList(Build);
+    if (EFI_ERROR(Status)) return Status;
+  }
+  return UpdateFormSectionsAndStrings(ByteView(Build.DriverList, Build.DriverListSize), Sections, Count,
+                                      Build.Strings, ADDONCARD_KEYWORD_LANGUAGE);
 }
 
 // The card page's label buffers, and the main page's region holding the goto
@@ -609,7 +704,7 @@ EFI_STATUS CommitPage(PAGE_BUILD &Build, UINTN Slot) {
   if (EFI_ERROR(Status)) return Status;
   const FORM_SECTION_UPDATE Sections[] = {{CardPageTable[Slot].FormId, Build.Start, Build.End},
                                           {ADDONCARD_MAIN_FORM_ID, Build.GotoStart, Build.GotoEnd}};
-  Status = UpdateFormSections(Sections, ArrayCount(Sections));
+  Status = WritePageToList(Build, Sections, ArrayCount(Sections));
   if (EFI_ERROR(Status)) return Status;
   // The browser's copy follows the variables; a browser that refuses them
   // reads them again when it opens the form set.
@@ -630,12 +725,14 @@ EFI_STATUS BuildPage(PAGE_BUILD &Build, UINTN Slot, ByteView List, UINTN Failure
   // would be written over them.
   Status = LoadOobVar(&Build.Work->Oob);
   if (!EFI_ERROR(Status)) Status = LoadStringVar(&Build.Work->Strings);
+  if (!EFI_ERROR(Status)) Status = PrepareStrings(Build, List);
   if (EFI_ERROR(Status)) return Status;
 
   WalkCardForms(Build, List);
   // A page missing what the pool could not hold is not built at all.
   if (PoolAllocationFailures() != FailuresBefore) return EFI_OUT_OF_RESOURCES;
   Status = OpCodeBufferStatus(Build.Start);
+  if (!EFI_ERROR(Status)) Status = StringBatchStatus(Build.Strings);
   if (EFI_ERROR(Status)) return Status;
   return CommitPage(Build, Slot);
 }
@@ -683,13 +780,17 @@ EFI_STATUS MirrorCardForms(EFI_HII_HANDLE CardHiiHandle, const void *PackageList
   Build.Card = CardHiiHandle;
   Build.Work = static_cast<PAGE_WORK *>(PoolAllocZero(sizeof(PAGE_WORK)));
   if (Build.Work == nullptr) return EFI_OUT_OF_RESOURCES;
-  const EFI_STATUS Status =
-      BuildPage(Build, NextCardPage, ByteView(PackageList, PackageListSize), FailuresBefore);
+  const ByteView List(PackageList, PackageListSize);
+  BeginCardStoreCache(CardHiiHandle, List);
+  const EFI_STATUS Status = BuildPage(Build, NextCardPage, List, FailuresBefore);
+  EndCardStoreCache();
   if (EFI_ERROR(Status)) RestoreCounters(Saved);
   FreeBuffers(Build);
   PoolFree(Build.Work);
   return Status;
 }
+
+void ResetCardPagesState() { PageStringMode = PageStringWrites::Batched; }
 
 EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16, const CHAR16 *Title, const void *PackageList,
                          UINTN PackageListSize) {

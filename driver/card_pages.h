@@ -27,6 +27,13 @@ inline constexpr UINTN MIRRORED_KEYWORD_BYTES = 40;
 // Scopes one forms package may have open while it is walked.
 inline constexpr UINTN MIRROR_SCOPE_LIMIT = 16;
 
+// How a page's new strings reach the driver's list: with the page's forms in
+// one update (what the driver does), or one string service call at a time
+// before the forms (for tests that hold the two against each other). Either
+// way the list ends the same.
+enum class PageStringWrites : UINT8 { Batched, OneByOne };
+extern PageStringWrites PageStringMode;
+
 // Builds the page of slot NextCardPage for the card whose package list is
 // CardHiiHandle: the driver's own list becomes the current HII handle, the
 // page's title becomes Title, and MirrorCardForms does the rest. PackageList is

@@ -9,4 +9,5 @@ void ResetDriverState() {
   ResetVariableState();
   ResetPoolState();
   ResetCardInventoryState();
+  ResetCardPagesState();
 }

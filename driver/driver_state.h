@@ -13,3 +13,4 @@ void ResetLanguageState();
 void ResetVariableState();
 void ResetPoolState();
 void ResetCardInventoryState();
+void ResetCardPagesState();

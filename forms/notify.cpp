@@ -24,16 +24,17 @@ constexpr UINTN MAC_TITLE_PREFIX_CHARS = ArrayCount(MAC_TITLE_PREFIX) - 1;
 
 // ---- the scan -------------------------------------------------------------------------
 
-// The handles of every package list in the database, in a new pool block.
+// The handles of every package list in the database that holds a forms
+// package, in a new pool block: no other list can be a card's setup, so no
+// other list is exported.
 EFI_STATUS ListAllPackageLists(EFI_HII_DATABASE_PROTOCOL *Database, EFI_HII_HANDLE **Handles, UINTN *Count) {
   UINTN Length = 0;
-  EFI_STATUS Status =
-      Database->ListPackageLists(Database, EFI_HII_PACKAGE_TYPE_ALL, nullptr, &Length, nullptr);
+  EFI_STATUS Status = Database->ListPackageLists(Database, EFI_HII_PACKAGE_FORMS, nullptr, &Length, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   auto *Buffer = static_cast<EFI_HII_HANDLE *>(PoolAllocZero(Length));
   if (Buffer == nullptr) return EFI_OUT_OF_RESOURCES;
   const UINTN Allocated = Length;
-  Status = Database->ListPackageLists(Database, EFI_HII_PACKAGE_TYPE_ALL, nullptr, &Length, Buffer);
+  Status = Database->ListPackageLists(Database, EFI_HII_PACKAGE_FORMS, nullptr, &Length, Buffer);
   if (EFI_ERROR(Status)) {
     PoolFree(Buffer);
     return Status;

@@ -19,9 +19,9 @@ inline constexpr EFI_GUID OOB_APPLY_NOTIFY_GUID = {
 // Room of the keyword text the apply path hands to SetQuestionByte, NUL included.
 inline constexpr UINTN APPLY_KEYWORD_CHARS = 20;
 
-// Scans every package list of the HII database. A list is a card's when its
-// first package is a forms package that starts with a form set, its title (best
-// language) does not begin "MAC:", and the PCI function it was published for
+// Scans every package list of the HII database that holds forms. A list is a
+// card's when its first package is a forms package that starts with a form set,
+// its title (best language) does not begin "MAC:", and the PCI function it was published for
 // has IDs that match one of the first PairCount pairs of the supported list
 // (reloaded first; PairCount clamped to 1..10; a pair with a zero ID never
 // matches). Each such list gets a page (BuildCardPage), every time the scan runs.

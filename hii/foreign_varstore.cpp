@@ -109,7 +109,8 @@ void KeepReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID 
                    UINTN Size) {
   DiscardVarStoreReadCache();
   if (Utf16LengthBounded(Name, VARSTORE_NAME_CHARS) >= VARSTORE_NAME_CHARS) return;
-  auto *Copy = static_cast<UINT8 *>(PoolAlloc(VARSTORE_BLOCK_BYTES));
+  // As large as the store: a copy is served only at the size it was read with.
+  auto *Copy = static_cast<UINT8 *>(PoolAlloc(Size == 0 ? 1 : Size));
   if (Copy == nullptr) return;
   if (Size != 0) CopyBytes(Copy, Block, Size);
   VarStoreReadCache.Block = Copy;
@@ -161,18 +162,32 @@ ByteView ListDevicePath(ByteView List) {
 }
 
 // Writes the header of the store Name/Guid of the package list HiiHandle into a
-// request block of VARSTORE_REQUEST_CHARS code units.
-EFI_STATUS WriteStoreHeader(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
-                            const EFI_GUID &Guid) {
+// request block of VARSTORE_REQUEST_CHARS code units. Known, when not empty, is
+// that list's export; otherwise the list is exported for its device path.
+EFI_STATUS WriteStoreHeader(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid,
+                            ByteView Known = {}) {
   UINT8 *List = nullptr;
   UINTN ListSize = 0;
-  EFI_STATUS Status = ExportPackageList(HiiHandle, &List, &ListSize);
+  EFI_STATUS Status = Known.Empty() ? ExportPackageList(HiiHandle, &List, &ListSize) : EFI_SUCCESS;
   if (EFI_ERROR(Status)) return Status;
-  const ByteView Path = ListDevicePath(ByteView(List, ListSize));
+  const ByteView Path = ListDevicePath(Known.Empty() ? ByteView(List, ListSize) : Known);
   Status =
       Path.Empty() ? EFI_NOT_FOUND : WriteConfigHeader(Request, VARSTORE_REQUEST_CHARS, &Guid, Name, Path);
   PoolFree(List);
   return Status;
+}
+
+// The configuration access on the handle that registered the list HiiHandle;
+// null when that handle has none.
+EFI_HII_CONFIG_ACCESS_PROTOCOL *ListConfigAccess(EFI_HII_HANDLE HiiHandle) {
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  EFI_HANDLE Driver = nullptr;
+  void *Interface = nullptr;
+  if (Database == nullptr || BootServices == nullptr ||
+      EFI_ERROR(Database->GetPackageListHandle(Database, HiiHandle, &Driver)) || Driver == nullptr ||
+      EFI_ERROR(BootServices->HandleProtocol(Driver, &EFI_HII_CONFIG_ACCESS_PROTOCOL_GUID, &Interface)))
+    return nullptr;
+  return static_cast<EFI_HII_CONFIG_ACCESS_PROTOCOL *>(Interface);
 }
 
 // ---- read -------------------------------------------------------------------------------
@@ -204,25 +219,50 @@ EFI_STATUS ResultsToBlock(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 *Resul
   return Status;
 }
 
+// Where a read asks: the router, or (Access not null) the card's own
+// configuration access, with the list's export when the caller has it.
+struct READ_ROUTE {
+  EFI_HII_CONFIG_ACCESS_PROTOCOL *Access;
+  ByteView List;
+};
+
 // Everything of a read after the request block exists; the caller releases it.
 EFI_STATUS ReadThroughRouter(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 *Request,
                              EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid, UINT8 *Block,
-                             UINTN Size) {
-  EFI_STATUS Status = WriteStoreHeader(Request, HiiHandle, Name, Guid);
+                             UINTN Size, const READ_ROUTE &Route) {
+  EFI_STATUS Status = WriteStoreHeader(Request, HiiHandle, Name, Guid, Route.List);
   if (EFI_ERROR(Status)) return Status;
   if (EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, u"&OFFSET=0&WIDTH=")) ||
       EFI_ERROR(Utf16AppendChecked(Request, VARSTORE_REQUEST_CHARS, HexText32(Size))))
     return EFI_BUFFER_TOO_SMALL;
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
-  Status = Router->ExtractConfig(Router, Request, &Progress, &Results);
+  Status = Route.Access != nullptr ? Route.Access->ExtractConfig(Route.Access, Request, &Progress, &Results)
+                                   : Router->ExtractConfig(Router, Request, &Progress, &Results);
   if (EFI_ERROR(Status)) return Status;
   if (Results == nullptr) return EFI_NOT_FOUND;
   Status = ResultsToBlock(Router, Results, Block, Size);
   PoolFree(Results);
   if (EFI_ERROR(Status)) return Status;
-  KeepReadBlock(HiiHandle, Name, Guid, Block, Size);
+  if (Route.Access == nullptr) KeepReadBlock(HiiHandle, Name, Guid, Block, Size);
   return EFI_SUCCESS;
+}
+
+EFI_STATUS ReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block, UINTN Size,
+                     const READ_ROUTE &Route) {
+  if (Size > VARSTORE_BLOCK_BYTES) return EFI_BAD_BUFFER_SIZE;
+  if (Name == nullptr || Guid == nullptr || (Block == nullptr && Size != 0)) return EFI_INVALID_PARAMETER;
+  if (Route.Access == nullptr && CacheHolds(HiiHandle, Name, *Guid, Size)) {
+    if (Size != 0) CopyBytes(Block, VarStoreReadCache.Block, Size);
+    return EFI_SUCCESS;
+  }
+  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
+  if (Router == nullptr) return EFI_NOT_FOUND;
+  auto *Request = static_cast<CHAR16 *>(PoolAllocZero(REQUEST_BYTES));
+  if (Request == nullptr) return EFI_OUT_OF_RESOURCES;
+  const EFI_STATUS Status = ReadThroughRouter(Router, Request, HiiHandle, Name, *Guid, Block, Size, Route);
+  PoolFree(Request);
+  return Status;
 }
 
 // ---- write ------------------------------------------------------------------------------
@@ -301,19 +341,14 @@ EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcod
 
 EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
                              UINTN Size) {
-  if (Size > VARSTORE_BLOCK_BYTES) return EFI_BAD_BUFFER_SIZE;
-  if (Name == nullptr || Guid == nullptr || (Block == nullptr && Size != 0)) return EFI_INVALID_PARAMETER;
-  if (CacheHolds(HiiHandle, Name, *Guid, Size)) {
-    if (Size != 0) CopyBytes(Block, VarStoreReadCache.Block, Size);
-    return EFI_SUCCESS;
-  }
-  EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
-  if (Router == nullptr) return EFI_NOT_FOUND;
-  auto *Request = static_cast<CHAR16 *>(PoolAllocZero(REQUEST_BYTES));
-  if (Request == nullptr) return EFI_OUT_OF_RESOURCES;
-  const EFI_STATUS Status = ReadThroughRouter(Router, Request, HiiHandle, Name, *Guid, Block, Size);
-  PoolFree(Request);
-  return Status;
+  return ReadBlock(HiiHandle, Name, Guid, Block, Size, {});
+}
+
+EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
+                              UINTN Size, ByteView List) {
+  EFI_HII_CONFIG_ACCESS_PROTOCOL *Access = ListConfigAccess(HiiHandle);
+  if (Access == nullptr) return ReadVarStoreBlock(HiiHandle, Name, Guid, Block, Size);
+  return ReadBlock(HiiHandle, Name, Guid, Block, Size, {Access, List});
 }
 
 EFI_STATUS WriteVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid,

@@ -37,7 +37,7 @@ extern VARSTORE_RECORD VarStoreRegistry[VARSTORE_REGISTRY_ENTRIES];
 // The copy of the last block read successfully, with the store it came from. A
 // read is served from it only for the same HII handle, name, GUID and size.
 struct VARSTORE_READ_CACHE {
-  UINT8 *Block;  // VARSTORE_BLOCK_BYTES pool bytes, or null when absent
+  UINT8 *Block;  // Size pool bytes (at least one), or null when absent
   EFI_HII_HANDLE HiiHandle;
   EFI_GUID Guid;
   UINTN Size;
@@ -80,6 +80,18 @@ EFI_STATUS RecordVarStoreOpcode(EFI_HII_HANDLE HiiHandle, const IfrOpCode &Opcod
 //   any status of the pool, ExportPackageLists, ExtractConfig, ConfigToBlock
 EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
                              UINTN Size);
+
+// ReadVarStoreBlock for the page builder, which reads each store of a card once
+// for all its questions: the request goes straight to the configuration access
+// on the handle that registered the list (the router would hand it the same
+// request, after finding it by the PATH, and then also work out the defaults of
+// every question of the card, which a read of current values leaves unused),
+// through the router only when that handle has none. List, when not empty, is
+// the list's export (for the PATH: nothing more is exported). The read cache is
+// not used. The statuses of ReadVarStoreBlock, the card's ExtractConfig in
+// place of the router's.
+EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
+                              UINTN Size, ByteView List);
 
 // Sends Size bytes of Block to that store with RouteConfig and returns its
 // status, or the failing status before it (the same codes as a read). A write

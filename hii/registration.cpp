@@ -113,6 +113,18 @@ bool StartsWithPlaceholderHeader(const CHAR16 *Config) {
   return Config[PLACEHOLDER_HDR_CHARS] == u'&';
 }
 
+// True when a browser holds an edit buffer of the variable: asked for it, it
+// answers with its size or with nothing to give.
+bool BrowserHasVariable(const CHAR16 *VariableName) {
+  EFI_FORM_BROWSER2_PROTOCOL *Browser = VariableName == nullptr ? nullptr : GetFormBrowser2();
+  if (Browser == nullptr) return false;
+  CHAR16 Scratch = 0;
+  UINTN Size = 0;
+  const EFI_STATUS Status =
+      Browser->BrowserCallback(Browser, &Size, &Scratch, TRUE, BrowserVariableGuid(VariableName), VariableName);
+  return Status == EFI_BUFFER_TOO_SMALL || Status == EFI_SUCCESS;
+}
+
 }  // namespace
 
 EFI_HII_HANDLE RegisterPackageList(const EFI_GUID *PackageListGuid, EFI_HANDLE DriverHandle, ...) {
@@ -198,6 +210,10 @@ BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Bloc
 BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT8 *Block) {
   EFI_HII_CONFIG_ROUTING_PROTOCOL *Router = GetConfigRouting();
   if (Block == nullptr || Router == nullptr) return FALSE;
+  // A browser without an edit buffer for the variable takes nothing: asked
+  // first, the block (25600 bytes for the STRING variable) is not converted
+  // into text for nobody.
+  if (!BrowserHasVariable(VariableName)) return FALSE;
   // Header, "&OFFSET=0&WIDTH=" (16), sixteen digits, NUL.
   const UINTN RequestBytes = (PLACEHOLDER_HDR_CHARS + 33) * sizeof(CHAR16);
   auto *Request = static_cast<CHAR16 *>(PoolAllocZero(RequestBytes));

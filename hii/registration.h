@@ -31,6 +31,8 @@ CHAR16 *BrowserDataExchange(const CHAR16 *VariableName, const CHAR16 *SetResults
 BOOLEAN ReadBrowserData(const CHAR16 *VariableName, UINTN BlockSize, UINT8 *Block);
 
 // Replaces the browser's edit buffer of the variable with Block; TRUE on success.
+// The browser is asked for its buffer of the variable first: one that has
+// none to give (or fails) gets nothing, and Block is not converted (FALSE).
 BOOLEAN WriteBrowserData(const CHAR16 *VariableName, UINTN BlockSize, const UINT8 *Block);
 
 // Forgets the cached list (host tests: a fresh image load; the pool it came from

@@ -13,6 +13,7 @@
 #     --log FILE          keep the debug-console log in FILE
 #     --timeout SECONDS   bound for the whole boot (default 180)
 #     --quiet             print only the check lines and the summary
+#     --qemu-arg ARG      one more argument for QEMU (repeatable), e.g. -icount
 #
 # The application reports on the debug console (port 0x402) and ends QEMU
 # through isa-debug-exit. Exit status 0 only when QEMU ended with the
@@ -26,11 +27,11 @@ QEMU=${QEMU:-qemu-system-x86_64}
 SUCCESS_EXIT_CODE=33  # (0x10 << 1) | 1, written by the application on success
 FAILURE_EXIT_CODE=35  # (0x11 << 1) | 1
 
-usage() { sed -n '2,21p' "$0" >&2; exit 2; }
+usage() { sed -n '2,22p' "$0" >&2; exit 2; }
 fail() { echo "run-firmware-test: $*" >&2; exit 1; }
 
 vars_file="" fresh_vars=0 export_hex="" keep_log="" timeout_seconds=180 quiet=0 app=""
-extra_files=() expected_lines=()
+extra_files=() expected_lines=() qemu_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --vars) vars_file=${2:?}; fresh_vars=0; shift 2 ;;
@@ -41,6 +42,7 @@ while [ $# -gt 0 ]; do
     --log) keep_log=${2:?}; shift 2 ;;
     --timeout) timeout_seconds=${2:?}; shift 2 ;;
     --quiet) quiet=1; shift ;;
+    --qemu-arg) qemu_args+=("${2:?}"); shift 2 ;;
     -h|--help) usage ;;
     -*) echo "unknown option $1" >&2; usage ;;
     *) [ -z "$app" ] || usage; app=$1; shift ;;
@@ -95,6 +97,7 @@ timeout --kill-after=10 "$timeout_seconds" "$QEMU" \
   "${card_devices[@]}" \
   -debugcon file:"$log" -global isa-debugcon.iobase=0x402 \
   -device isa-debug-exit,iobase=0x501,iosize=2 \
+  ${qemu_args[@]+"${qemu_args[@]}"} \
   </dev/null >"$console" 2>&1
 qemu_status=$?
 set -e

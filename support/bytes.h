@@ -3,6 +3,7 @@
 // (package lists, IFR, variables) goes through these, so no walk does its own
 // byte arithmetic and no read reaches past the view it was given.
 #pragma once
+#include "support/memory.h"
 #include "uefi/base.h"
 
 // The low Width bytes at Bytes, least significant first (Width 0 to 8).
@@ -128,7 +129,13 @@ class ByteWriter {
   }
   constexpr void PutBytes(ByteView Source) {
     if (!Claim(Source.Size(), true)) return;
-    for (UINTN Index = 0; Index < Source.Size(); ++Index) Bytes_[Used_ + Index] = Source.Data()[Index];
+    // Whole package lists pass through here: at run time a block copy, not a
+    // byte loop. Source never overlaps the bytes claimed for it.
+    if (__builtin_is_constant_evaluated()) {
+      for (UINTN Index = 0; Index < Source.Size(); ++Index) Bytes_[Used_ + Index] = Source.Data()[Index];
+    } else if (Source.Size() != 0) {
+      CopyBytes(Bytes_ + Used_, Source.Data(), Source.Size());
+    }
     Used_ += Source.Size();
   }
   // The standard byte order of an EFI_GUID: Data1-3 little-endian, then Data4.

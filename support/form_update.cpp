@@ -92,30 +92,47 @@ EFI_STATUS FindSection(EFI_FORM_ID FormId, ByteView Package, const IfrOpCode &St
   return EFI_NOT_FOUND;
 }
 
+// Strings to add to the string packages on the way, with their keyword language.
+struct NEW_STRINGS {
+  const STRING_BATCH *Batch;
+  const CHAR8 *KeywordLanguage;
+};
+
 // Room the spliced copy of List may need: each forms package can grow by the
-// start buffer's opcodes. False when that cannot be counted.
-bool SplicedListCapacity(ByteView List, UINTN StartSize, UINTN *Capacity) {
-  UINTN FormsPackages = 0;
+// start buffer's opcodes, each string package by the new strings. False when
+// that cannot be counted.
+bool SplicedListCapacity(ByteView List, UINTN StartSize, const NEW_STRINGS *Strings, UINTN *Capacity) {
+  UINTN FormsPackages = 0, StringPackages = 0;
   PackageListReader Packages(List);
-  for (HiiPackage Package; Packages.Next(&Package);)
+  for (HiiPackage Package; Packages.Next(&Package);) {
     if (Package.Type() == EFI_HII_PACKAGE_FORMS) ++FormsPackages;
+    if (Package.Type() == EFI_HII_PACKAGE_STRINGS) ++StringPackages;
+  }
+  const UINTN Growth = Strings == nullptr ? 0 : StringBatchGrowth(*Strings->Batch);
   if (StartSize != 0 && FormsPackages > (MAX_UINTN - List.Size()) / StartSize) return false;
   *Capacity = List.Size() + FormsPackages * StartSize;
+  if (Growth != 0 && StringPackages > (MAX_UINTN - *Capacity) / Growth) return false;
+  *Capacity += StringPackages * Growth;
   return true;
 }
 
-// Splices one section into a copy of List in a new pool block (*Spliced, of
-// *SplicedSize bytes); the caller frees it.
-EFI_STATUS SpliceIntoNewBlock(ByteView List, const FORM_SECTION_UPDATE &Section, UINT8 **Spliced,
-                              UINTN *SplicedSize) {
+// SpliceFormPackageList, with the new strings put into the string packages
+// when there are any.
+EFI_STATUS RewritePackageList(EFI_FORM_ID FormId, ByteView List, ByteView Start, ByteView End,
+                              const NEW_STRINGS *Strings, ByteWriter &Output);
+
+// Splices one section (and the new strings, when given) into a copy of List in
+// a new pool block (*Spliced, of *SplicedSize bytes); the caller frees it.
+EFI_STATUS SpliceIntoNewBlock(ByteView List, const FORM_SECTION_UPDATE &Section, const NEW_STRINGS *Strings,
+                              UINT8 **Spliced, UINTN *SplicedSize) {
   const ByteView Start = OpCodeBufferBytes(Section.Start);
   UINTN Capacity = 0;
-  if (!SplicedListCapacity(List, Start.Size(), &Capacity)) return EFI_BAD_BUFFER_SIZE;
+  if (!SplicedListCapacity(List, Start.Size(), Strings, &Capacity)) return EFI_BAD_BUFFER_SIZE;
   auto *NewList = static_cast<UINT8 *>(PoolAlloc(Capacity));
   if (NewList == nullptr) return EFI_OUT_OF_RESOURCES;
   ByteWriter Output(NewList, Capacity);
   const EFI_STATUS Status =
-      SpliceFormPackageList(Section.FormId, List, Start, OpCodeBufferBytes(Section.End), Output);
+      RewritePackageList(Section.FormId, List, Start, OpCodeBufferBytes(Section.End), Strings, Output);
   if (EFI_ERROR(Status)) {
     PoolFree(NewList);
     return Status;
@@ -126,16 +143,18 @@ EFI_STATUS SpliceIntoNewBlock(ByteView List, const FORM_SECTION_UPDATE &Section,
 }
 
 // Splices every section into the exported list, each into the result of the
-// one before, and hands the last result to the database.
+// one before (the last one adding the new strings, when there are any), and
+// hands the last result to the database.
 EFI_STATUS SpliceAndUpdate(EFI_HII_DATABASE_PROTOCOL *Database, ByteView Exported,
-                           const FORM_SECTION_UPDATE *Sections, UINTN Count) {
+                           const FORM_SECTION_UPDATE *Sections, UINTN Count, const NEW_STRINGS *Strings) {
   UINT8 *List = nullptr;  // the latest spliced copy; null while it is the export
   ByteView Current = Exported;
   EFI_STATUS Status = EFI_SUCCESS;
   for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
     UINT8 *Spliced = nullptr;
     UINTN SplicedSize = 0;
-    Status = SpliceIntoNewBlock(Current, Sections[Index], &Spliced, &SplicedSize);
+    Status = SpliceIntoNewBlock(Current, Sections[Index], Index + 1 == Count ? Strings : nullptr, &Spliced,
+                                &SplicedSize);
     if (EFI_ERROR(Status)) break;
     PoolFree(List);
     List = Spliced;
@@ -153,6 +172,17 @@ EFI_STATUS CheckSection(const FORM_SECTION_UPDATE &Section) {
   if (Section.Start == nullptr || Section.End == nullptr) return EFI_INVALID_PARAMETER;
   if (EFI_ERROR(Section.Start->status)) return Section.Start->status;
   return Section.End->status;
+}
+
+// Sections that can be spliced into the current handle's list.
+EFI_STATUS CheckSections(const FORM_SECTION_UPDATE *Sections, UINTN Count) {
+  if (Sections == nullptr || Count == 0) return EFI_INVALID_PARAMETER;
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    const EFI_STATUS Status = CheckSection(Sections[Index]);
+    if (EFI_ERROR(Status)) return Status;
+  }
+  // With no handle the export would hand out every list in the database.
+  return CurrentHiiHandle == nullptr ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
 }
 
 }  // namespace
@@ -182,20 +212,29 @@ EFI_STATUS SpliceFormPackage(EFI_FORM_ID FormId, ByteView Package, ByteView Star
 
 EFI_STATUS SpliceFormPackageList(EFI_FORM_ID FormId, ByteView List, ByteView Start, ByteView End,
                                  ByteWriter &Output) {
+  return RewritePackageList(FormId, List, Start, End, nullptr, Output);
+}
+
+namespace {
+
+EFI_STATUS RewritePackageList(EFI_FORM_ID FormId, ByteView List, ByteView Start, ByteView End,
+                              const NEW_STRINGS *Strings, ByteWriter &Output) {
   PackageListReader Packages(List);
   if (Packages.Status() != IfrReadStatus::Ok) return EFI_VOLUME_CORRUPTED;
   const UINTN At = Output.Size();
   Output.PutBytes(Packages.Header());
   bool Changed = false;
   for (HiiPackage Package; Packages.Next(&Package);) {
-    const EFI_STATUS Status = Package.Type() == EFI_HII_PACKAGE_FORMS
-                                  ? SpliceFormPackage(FormId, Package.Bytes(), Start, End, Output)
-                                  : EFI_NOT_FOUND;
-    if (Status == EFI_SUCCESS)
-      Changed = true;
-    else if (Status == EFI_NOT_FOUND)
+    EFI_STATUS Status = EFI_NOT_FOUND;
+    if (Package.Type() == EFI_HII_PACKAGE_FORMS) {
+      Status = SpliceFormPackage(FormId, Package.Bytes(), Start, End, Output);
+      Changed = Changed || Status == EFI_SUCCESS;
+    } else if (Package.Type() == EFI_HII_PACKAGE_STRINGS && Strings != nullptr) {
+      Status = AppendBatchToPackage(Package.Bytes(), *Strings->Batch, Strings->KeywordLanguage, Output);
+    }
+    if (Status == EFI_NOT_FOUND)
       Output.PutBytes(Package.Bytes());
-    else
+    else if (EFI_ERROR(Status))
       return Status;
   }
   if (Packages.Status() != IfrReadStatus::Ok) return EFI_VOLUME_CORRUPTED;
@@ -207,19 +246,29 @@ EFI_STATUS SpliceFormPackageList(EFI_FORM_ID FormId, ByteView List, ByteView Sta
   return EFI_SUCCESS;
 }
 
+}  // namespace
+
 EFI_STATUS UpdateFormSection(EFI_FORM_ID FormId, const OpCodeBuffer *Start, const OpCodeBuffer *End) {
   const FORM_SECTION_UPDATE Section = {FormId, Start, End};
   return UpdateFormSections(&Section, 1);
 }
 
+EFI_STATUS UpdateFormSectionsAndStrings(ByteView Exported, const FORM_SECTION_UPDATE *Sections, UINTN Count,
+                                        const STRING_BATCH &Strings, const CHAR8 *KeywordLanguage) {
+  EFI_STATUS Status = CheckSections(Sections, Count);
+  if (EFI_ERROR(Status)) return Status;
+  if (KeywordLanguage == nullptr || Exported.Empty()) return EFI_INVALID_PARAMETER;
+  Status = StringBatchStatus(Strings);
+  if (EFI_ERROR(Status)) return Status;
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  if (Database == nullptr) return EFI_NOT_FOUND;
+  const NEW_STRINGS New = {&Strings, KeywordLanguage};
+  return SpliceAndUpdate(Database, Exported, Sections, Count, &New);
+}
+
 EFI_STATUS UpdateFormSections(const FORM_SECTION_UPDATE *Sections, UINTN Count) {
-  if (Sections == nullptr || Count == 0) return EFI_INVALID_PARAMETER;
-  for (UINTN Index = 0; Index < Count; ++Index) {
-    const EFI_STATUS Status = CheckSection(Sections[Index]);
-    if (EFI_ERROR(Status)) return Status;
-  }
-  // With no handle the export would hand out every list in the database.
-  if (CurrentHiiHandle == nullptr) return EFI_INVALID_PARAMETER;
+  const EFI_STATUS Checked = CheckSections(Sections, Count);
+  if (EFI_ERROR(Checked)) return Checked;
   EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
   if (Database == nullptr) return EFI_NOT_FOUND;
 
@@ -231,7 +280,7 @@ EFI_STATUS UpdateFormSections(const FORM_SECTION_UPDATE *Sections, UINTN Count) 
   UINTN Written = Size;
   Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Written,
                                         reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(Exported));
-  if (!EFI_ERROR(Status)) Status = SpliceAndUpdate(Database, ByteView(Exported, Size), Sections, Count);
+  if (!EFI_ERROR(Status)) Status = SpliceAndUpdate(Database, ByteView(Exported, Size), Sections, Count, nullptr);
   PoolFree(Exported);
   return Status;
 }

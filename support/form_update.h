@@ -8,6 +8,7 @@
 #pragma once
 #include "support/bytes.h"
 #include "support/opcode_buffer.h"
+#include "support/string_batch.h"
 #include "uefi/hii.h"
 
 // Replaces, in the package list of the current HII handle (CurrentHiiHandle),
@@ -52,6 +53,15 @@ struct FORM_SECTION_UPDATE {
 // UpdateFormSection; EFI_NOT_FOUND when any one section is not found, and
 // EFI_INVALID_PARAMETER also for a Count of 0.
 EFI_STATUS UpdateFormSections(const FORM_SECTION_UPDATE *Sections, UINTN Count);
+
+// UpdateFormSections on a list the caller exported from the current HII handle
+// (Exported; nothing may have changed the list since), with the strings of
+// Strings added to its string packages (AppendBatchToPackage, the keywords in
+// KeywordLanguage), all in one update: the page's forms and its strings reach
+// the database together or not at all. The statuses of UpdateFormSections, and
+// those of AppendBatchToPackage for a string package that cannot take them.
+EFI_STATUS UpdateFormSectionsAndStrings(ByteView Exported, const FORM_SECTION_UPDATE *Sections, UINTN Count,
+                                        const STRING_BATCH &Strings, const CHAR8 *KeywordLanguage);
 
 // Writes to Output a copy of the forms package Package (header included) in
 // which the section of form FormId between the labels is replaced by Start's

@@ -2,6 +2,7 @@
 
 #include "driver/driver_state.h"
 #include "driver/globals.h"
+#include "support/ifr_reader.h"
 #include "support/memory.h"
 #include "support/pool.h"
 #include "support/strings.h"
@@ -19,6 +20,8 @@ constexpr CHAR16 PLATFORM_LANG_NAME[] = u"PlatformLang";
 // Language lists and strings longer than this are taken for garbage.
 constexpr UINTN MAX_LANGUAGE_LIST_BYTES = MAX_STRING_CHARS;
 constexpr UINTN MAX_STRING_BYTES = MAX_STRING_CHARS * sizeof(CHAR16);
+// Longest language tag compared in place.
+constexpr UINTN MAX_LANGUAGE_TAG_BYTES = 64;
 
 // Length of the list entry at Entry: up to the next ";" or the end.
 UINTN EntryLength(const CHAR8 *Entry) {
@@ -273,6 +276,173 @@ CHAR16 *GetStringInBestLanguage(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId
   PoolFree(Chosen);
   PoolFree(Display);
   return Text;
+}
+
+// ---- many strings of one package list --------------------------------------------------
+
+namespace {
+
+// Room for Chars code units and a NUL in the scratch block.
+bool ScratchFor(TEXT_SCRATCH *Scratch, UINTN Chars) {
+  if (Chars >= MAX_STRING_CHARS) return false;
+  if (Scratch->Text != nullptr && Chars < Scratch->Chars) return true;
+  UINTN Room = Scratch->Chars < 64 ? 64 : Scratch->Chars;
+  while (Room <= Chars) Room *= 2;
+  auto *Block = static_cast<CHAR16 *>(PoolAlloc(Room * sizeof(CHAR16)));
+  if (Block == nullptr) return false;
+  PoolFree(Scratch->Text);
+  *Scratch = {Block, Room};
+  return true;
+}
+
+const CHAR16 *CopyToScratch(const CHAR16 *Text, TEXT_SCRATCH *Scratch) {
+  if (Text == nullptr) return nullptr;
+  const UINTN Chars = Utf16LengthBounded(Text, MAX_STRING_CHARS);
+  if (!ScratchFor(Scratch, Chars)) return nullptr;
+  CopyBytes(Scratch->Text, Text, Chars * sizeof(CHAR16));
+  Scratch->Text[Chars] = 0;
+  return Scratch->Text;
+}
+
+// The string packages of List in order, or false when one of them cannot be read here.
+bool ReadStringPackages(ByteView List, STRING_PACKAGE_INFO (&Packages)[LIST_STRINGS_PACKAGES], UINTN *Count) {
+  *Count = 0;
+  PackageListReader Reader(List);
+  for (HiiPackage Package; Reader.Next(&Package);) {
+    if (Package.Type() == EFI_HII_PACKAGE_END) break;
+    if (Package.Type() != EFI_HII_PACKAGE_STRINGS) continue;
+    if (*Count == LIST_STRINGS_PACKAGES || !ReadStringPackageInfo(Package.Bytes(), &Packages[*Count])) return false;
+    ++*Count;
+  }
+  return Reader.Status() == IfrReadStatus::Ok;
+}
+
+// True when Languages names the packages one to one, in their order and
+// spelling, and no two packages share a language.
+bool LanguagesNamePackages(const CHAR8 *Languages, const STRING_PACKAGE_INFO *Packages, UINTN Count) {
+  UINTN Index = 0;
+  for (const CHAR8 *Entry = Languages; *Entry != 0; ++Index) {
+    const UINTN Length = EntryLength(Entry);
+    if (Index == Count || Packages[Index].Language.Size() != Length ||
+        CompareBytes(Packages[Index].Language.Data(), Entry, Length) != 0)
+      return false;
+    Entry += Entry[Length] == 0 ? Length : Length + 1;
+  }
+  for (UINTN First = 0; First < Count; ++First)
+    for (UINTN Second = First + 1; Second < Count; ++Second) {
+      CHAR8 Tag[MAX_LANGUAGE_TAG_BYTES] = {};
+      const ByteView Other = Packages[Second].Language;
+      if (Other.Size() >= sizeof(Tag)) return false;
+      CopyBytes(Tag, Other.Data(), Other.Size());
+      if (SameLanguage(Packages[First].Language, Tag)) return false;
+    }
+  return Index == Count;
+}
+
+// The package of exactly that language tag, or Count.
+UINTN PackageOf(const CHAR8 *Language, UINTN Length, const STRING_PACKAGE_INFO *Packages, UINTN Count) {
+  for (UINTN Index = 0; Index < Count; ++Index)
+    if (Packages[Index].Language.Size() == Length && CompareBytes(Packages[Index].Language.Data(), Language, Length) == 0)
+      return Index;
+  return Count;
+}
+
+// Adds Package to the order of tries and indexes its texts.
+bool AddTry(LIST_STRINGS *Strings, const STRING_PACKAGE_INFO &Package) {
+  const UINTN Try = Strings->TryCount;
+  Strings->Tries[Try] = Package;
+  Strings->Offsets[Try] = nullptr;
+  ++Strings->TryCount;
+  if (Package.IdCount == 0) return true;
+  Strings->Offsets[Try] = static_cast<UINT32 *>(PoolAlloc(Package.IdCount * sizeof(UINT32)));
+  return Strings->Offsets[Try] != nullptr && IndexStringTexts(Package, Strings->Offsets[Try], Package.IdCount);
+}
+
+// The tries in GetStringInBestLanguage's order: the platform language's match
+// among the display languages, then every other display language in list order.
+bool OrderTries(LIST_STRINGS *Strings, const CHAR8 *Display, const CHAR8 *Chosen,
+                const STRING_PACKAGE_INFO *Packages, UINTN Count) {
+  if (Chosen != nullptr) {
+    const UINTN Index = PackageOf(Chosen, AsciiLengthBounded(Chosen), Packages, Count);
+    if (Index == Count || !AddTry(Strings, Packages[Index])) return false;
+  }
+  for (const CHAR8 *Entry = Display; *Entry != 0;) {
+    const UINTN Length = EntryLength(Entry);
+    const bool IsChosen = Chosen != nullptr && AsciiLengthBounded(Chosen) == Length &&
+                          CompareBytes(Entry, Chosen, Length) == 0;
+    if (!IsChosen) {
+      const UINTN Index = PackageOf(Entry, Length, Packages, Count);
+      if (Index == Count || !AddTry(Strings, Packages[Index])) return false;
+    }
+    Entry += Entry[Length] == 0 ? Length : Length + 1;
+  }
+  return true;
+}
+
+bool IndexListStrings(LIST_STRINGS *Strings, ByteView List) {
+  STRING_PACKAGE_INFO Packages[LIST_STRINGS_PACKAGES];
+  UINTN Count = 0;
+  if (!ReadStringPackages(List, Packages, &Count)) return false;
+  CHAR8 *Languages = GetPackageLanguages(Strings->Handle);
+  CHAR8 *Display = Languages == nullptr ? nullptr : CopyDisplayLanguages(Languages);
+  bool Indexed = Display != nullptr && LanguagesNamePackages(Languages, Packages, Count);
+  if (Indexed) {
+    CHAR8 *Platform = nullptr;
+    ReadPlatformLanguage(&Platform);  // without it, only the package's own order counts
+    CHAR8 *Chosen = Platform == nullptr ? nullptr : PickBestLanguage(Display, Platform, nullptr);
+    Indexed = OrderTries(Strings, Display, Chosen, Packages, Count);
+    PoolFree(Chosen);
+    PoolFree(Platform);
+  }
+  PoolFree(Display);
+  PoolFree(Languages);
+  return Indexed;
+}
+
+}  // namespace
+
+void FreeTextScratch(TEXT_SCRATCH *Scratch) {
+  if (Scratch == nullptr) return;
+  PoolFree(Scratch->Text);
+  *Scratch = {nullptr, 0};
+}
+
+void OpenListStrings(EFI_HII_HANDLE HiiHandle, ByteView List, LIST_STRINGS *Strings) {
+  *Strings = {};
+  Strings->Handle = HiiHandle;
+  if (GetHiiString() == nullptr) return;
+  Strings->Indexed = IndexListStrings(Strings, List);
+  if (!Strings->Indexed) CloseListStrings(Strings);
+  Strings->Handle = HiiHandle;
+}
+
+void CloseListStrings(LIST_STRINGS *Strings) {
+  for (UINTN Try = 0; Try < Strings->TryCount; ++Try) PoolFree(Strings->Offsets[Try]);
+  const EFI_HII_HANDLE Handle = Strings->Handle;
+  *Strings = {};
+  Strings->Handle = Handle;
+}
+
+const CHAR16 *ReadListString(const LIST_STRINGS &Strings, EFI_STRING_ID StringId, TEXT_SCRATCH *Scratch) {
+  if (StringId == 0) return nullptr;
+  if (!Strings.Indexed) {
+    CHAR16 *Text = GetStringInBestLanguage(Strings.Handle, StringId);
+    const CHAR16 *Copy = CopyToScratch(Text, Scratch);
+    PoolFree(Text);
+    return Copy;
+  }
+  for (UINTN Try = 0; Try < Strings.TryCount; ++Try) {
+    const STRING_PACKAGE_INFO &Package = Strings.Tries[Try];
+    if (StringId > Package.IdCount || Strings.Offsets[Try][StringId - 1] == 0) continue;
+    const ByteView Text = StringTextAt(Package.Package, Strings.Offsets[Try][StringId - 1]);
+    const UINTN Chars = Text.Size() / sizeof(CHAR16);
+    // The string protocol's reader refuses what the text limit does not hold.
+    if (Chars + 1 > MAX_STRING_CHARS || !ScratchFor(Scratch, Chars)) return nullptr;
+    for (UINTN Index = 0; Index < Chars; ++Index) Scratch->Text[Index] = ReadLe16(Text.Data() + 2 * Index);
+    Scratch->Text[Chars] = 0;
+    return Scratch->Text;
+  }
+  return nullptr;
 }
 
 void ResetLanguageState() { CurrentHiiHandle = nullptr; }

@@ -4,6 +4,7 @@
 // beginning "x-UEFI" name keyword namespaces, never display languages. Every
 // list, language or string handed out is a new pool block owned by the caller.
 #pragma once
+#include "support/string_package.h"
 #include "uefi/protocols.h"
 
 // The package list that string writes here and the form update act on. The
@@ -52,6 +53,46 @@ EFI_STATUS ReadPlatformLanguage(CHAR8 **Value);
 // last "-" and tried again (zh-Hant-TW, zh-Hant, zh). The match is a prefix
 // match ("en" matches "en-US"). Null when nothing matches.
 CHAR8 *PickBestLanguage(const CHAR8 *SupportedLanguages, ...);
+
+// ---- many strings of one package list --------------------------------------------
+
+// A growing pool block for one text at a time.
+struct TEXT_SCRATCH {
+  CHAR16 *Text;  // null until first used
+  UINTN Chars;   // code units the block holds
+};
+void FreeTextScratch(TEXT_SCRATCH *Scratch);
+
+inline constexpr UINTN LIST_STRINGS_PACKAGES = 8;
+
+// The strings of one package list, read from its exported bytes in the order
+// GetStringInBestLanguage would read them through the string protocol: the
+// platform language's best match among the display languages, then the others
+// in list order; a language whose package lacks the text passes to the next.
+// The languages and the platform language are asked once, when the reader is
+// opened. A list whose string packages this reader cannot read (more than
+// LIST_STRINGS_PACKAGES of them, blocks other than plain UCS-2 strings and
+// skips, languages that differ from what the string protocol reports for the
+// list, or the same language twice) is read through GetStringInBestLanguage,
+// string by string.
+struct LIST_STRINGS {
+  EFI_HII_HANDLE Handle;
+  bool Indexed;
+  UINTN TryCount;
+  STRING_PACKAGE_INFO Tries[LIST_STRINGS_PACKAGES];  // the packages, in the order they are tried
+  UINT32 *Offsets[LIST_STRINGS_PACKAGES];             // pool: where each id's text lies in Tries[n]
+};
+
+// Prepares *Strings for the list HiiHandle whose export is List (read only
+// within its bytes; it must stay in place while the reader is used). Never
+// fails: without the pool for the index, the reader asks the string protocol.
+void OpenListStrings(EFI_HII_HANDLE HiiHandle, ByteView List, LIST_STRINGS *Strings);
+void CloseListStrings(LIST_STRINGS *Strings);
+
+// The text of StringId as GetStringInBestLanguage gives it, in Scratch (valid
+// until Scratch is used again); null when it gives none, for id 0, or when
+// Scratch cannot hold it.
+const CHAR16 *ReadListString(const LIST_STRINGS &Strings, EFI_STRING_ID StringId, TEXT_SCRATCH *Scratch);
 
 // Forgets the current HII handle (host tests: a fresh image load).
 void ResetLanguageState();

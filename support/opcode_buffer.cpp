@@ -23,7 +23,10 @@ bool Grow(OpCodeBuffer *Buffer, UINTN Count) {
     Fail(Buffer, EFI_BAD_BUFFER_SIZE);
     return false;
   }
-  const UINTN NewCapacity = Buffer->capacity + Count + OPCODE_BUFFER_GROWTH_SLACK;
+  // At least doubled, so that a page of many opcodes is copied a bounded number
+  // of times in all rather than once every few hundred bytes.
+  UINTN NewCapacity = Buffer->capacity + Count + OPCODE_BUFFER_GROWTH_SLACK;
+  if (Buffer->capacity <= MAX_UINTN / 2 && NewCapacity < 2 * Buffer->capacity) NewCapacity = 2 * Buffer->capacity;
   auto *Grown = static_cast<UINT8 *>(PoolRealloc(Buffer->used, NewCapacity, Buffer->data));
   if (Grown == nullptr) {
     Fail(Buffer, EFI_OUT_OF_RESOURCES);
@@ -68,6 +71,10 @@ void OpCodeBufferFree(OpCodeBuffer *Buffer) {
   if (Buffer == nullptr) return;
   PoolFree(Buffer->data);
   PoolFree(Buffer);
+}
+
+void OpCodeBufferClear(OpCodeBuffer *Buffer) {
+  if (Usable(Buffer)) Buffer->used = 0;
 }
 
 EFI_STATUS OpCodeBufferStatus(const OpCodeBuffer *Buffer) {

@@ -12,7 +12,8 @@
 #include "support/ifr_encode.h"
 
 inline constexpr UINTN OPCODE_BUFFER_INITIAL_CAPACITY = 512;
-// Added beyond each request when the buffer grows, so that growing is rare.
+// Added beyond each request when the buffer grows (which at least doubles it),
+// so that growing is rare.
 inline constexpr UINTN OPCODE_BUFFER_GROWTH_SLACK = 512;
 
 struct OpCodeBuffer {
@@ -33,6 +34,9 @@ OpCodeBuffer *OpCodeBufferNew();
 // Releases the storage and the record; null is ignored.
 void OpCodeBufferFree(OpCodeBuffer *Buffer);
 
+// Empties a usable buffer for reuse, its storage kept; a failed one stays failed.
+void OpCodeBufferClear(OpCodeBuffer *Buffer);
+
 // EFI_SUCCESS for a usable buffer, the sticky failure otherwise; a null buffer
 // gives EFI_INVALID_PARAMETER.
 EFI_STATUS OpCodeBufferStatus(const OpCodeBuffer *Buffer);
@@ -41,7 +45,8 @@ ByteView OpCodeBufferBytes(const OpCodeBuffer *Buffer);
 
 // Count bytes at the end of the buffer, which now count as used; the caller
 // fills them. When they do not fit, the storage first grows to capacity +
-// Count + 512 bytes (new bytes zeroed, the opcodes kept). Null, and the buffer
+// Count + 512 bytes, or to twice its capacity when that is more (new bytes
+// zeroed, the opcodes kept). Null, and the buffer
 // failed, when it cannot grow; null on a failed or null buffer.
 UINT8 *OpCodeBufferReserve(OpCodeBuffer *Buffer, UINTN Count);
 

@@ -65,6 +65,16 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/host.cmake)
   include(${CMAKE_SOURCE_DIR}/qemu/host.cmake)
 endif()
 
+# Benchmarks of the scan (bench/). `make bench` runs them in a build of their
+# own without sanitizers; here they are built, and one small scan is run.
+find_package(benchmark REQUIRED)
+add_executable(addoncard_bench ${CMAKE_SOURCE_DIR}/bench/scan_bench.cpp ${CMAKE_SOURCE_DIR}/bench/scan_scenario.cpp)
+target_compile_options(addoncard_bench PRIVATE -Wall -Wextra -Werror -g)
+target_link_libraries(addoncard_bench PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver
+                      benchmark::benchmark)
+add_test(NAME addoncard_bench_scan COMMAND addoncard_bench --scan 2 20)
+set_tests_properties(addoncard_bench_scan PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION "^20 mirrored")
+
 if(TARGET addoncard)
   add_test(NAME addoncard_packages
            COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:addoncard> -DDIR=${CMAKE_BINARY_DIR}/addoncard_packages

@@ -277,7 +277,8 @@ struct RouterSpy {
 TEST_F(BrowserDataTest, WriteSendsTheWholeBlockRequestAndChecksTheAnswersHeader) {
   const ADDONCARD_PCI_ID_LIST Record = ADDONCARD_PCI_DEFAULTS;
   const auto *Block = reinterpret_cast<const UINT8 *>(&Record);
-  FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS}, 0, u"");
+  // Asked for its buffer first, the browser reports its size; then it takes the block.
+  FormBrowser2 = FakeBrowser::Install({EFI_BUFFER_TOO_SMALL, EFI_SUCCESS}, 82, u"");
   RouterSpy::Wrap(nullptr);
   EXPECT_TRUE(WriteBrowserData(TLX_ADDONCARD_PCI_VAR, sizeof(Record), Block));
   EXPECT_EQ(RouterSpy::Request, std::u16string(PLACEHOLDER_CONFIG_HDR) + u"&OFFSET=0&WIDTH=0000000000000029");
@@ -287,7 +288,7 @@ TEST_F(BrowserDataTest, WriteSendsTheWholeBlockRequestAndChecksTheAnswersHeader)
   // An answer that does not repeat the header (here cut short at 3 characters, or
   // starting differently) is never stepped into, and nothing reaches the browser.
   for (const char16_t *Answer : {u"GUI\0", u"XUID"}) {
-    FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS}, 0, u"");
+    FormBrowser2 = FakeBrowser::Install({EFI_SUCCESS, EFI_SUCCESS}, 0, u"");
     RouterSpy::Wrap(Answer);
     const std::size_t Held = sim::HeldBlocks();
     EXPECT_FALSE(WriteBrowserData(TLX_ADDONCARD_PCI_VAR, sizeof(Record), Block));
@@ -318,8 +319,10 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
       {"write: request block", true, [] { sim::FailNthAllocation(1); }},
       {"write: router refuses", true,
        [] { sim::FailService("ConfigRouting.BlockToConfig", EFI_INVALID_PARAMETER); }},
-      {"write: browser fails", true,
+      {"write: browser fails when asked for its buffer", true,
        [] { sim::FailService("FormBrowser2.BrowserCallback", EFI_DEVICE_ERROR); }},
+      {"write: browser refuses the block", true,
+       [] { FormBrowser2 = FakeBrowser::Install({EFI_BUFFER_TOO_SMALL, EFI_DEVICE_ERROR}, 82, u""); }},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);
@@ -332,9 +335,12 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
     sim::ClearFaults();
     FormBrowser2 = nullptr;
   }
-  // A variable the open form set does not declare is refused as well.
+  // A variable the open form set does not declare is refused as well, and is
+  // not even converted for the browser.
   ADDONCARD_OOB_SLOTS Oob = {};
+  sim::ResetServiceCalls();
   EXPECT_FALSE(WriteBrowserData(u"NoSuchVariable", sizeof(Oob), Oob.Slot));
+  EXPECT_EQ(sim::ServiceCallCount("ConfigRouting.BlockToConfig"), 0u);
   EXPECT_FALSE(ReadBrowserData(u"NoSuchVariable", sizeof(Oob), Oob.Slot));
 }
 
