@@ -10,7 +10,8 @@
 #include "uefi/guids.h"
 
 constinit UINT16 NextCardPage = 0;
-constinit MIRRORED_QUESTION MirroredQuestionTable[MIRRORED_QUESTION_LIMIT] = {};
+constinit MIRRORED_QUESTION *MirroredQuestionTable = nullptr;
+constinit UINT16 MirroredQuestionCapacity = 0;
 constinit UINT16 MirroredQuestionCount = 0;
 constinit UINT16 OobSlotCount = 0;
 constinit UINT16 KeywordCount = 0;
@@ -286,6 +287,26 @@ UINT64 SnapshotValue(const QUESTION_SNAPSHOT *Snapshot, EFI_QUESTION_ID CardQues
   return 0;
 }
 
+bool GrowMirroredQuestionTable() {
+  constexpr UINTN FIRST_CAPACITY = 64;
+  const UINTN Capacity = MirroredQuestionCapacity == 0 ? FIRST_CAPACITY : 2 * MirroredQuestionCapacity;
+  const UINTN Bounded = Capacity < MIRRORED_QUESTION_LIMIT ? Capacity : MIRRORED_QUESTION_LIMIT;
+  if (Bounded <= MirroredQuestionCapacity) return false;
+  auto *Grown = static_cast<MIRRORED_QUESTION *>(PoolRealloc(MirroredQuestionCapacity * sizeof(MIRRORED_QUESTION),
+                                                             Bounded * sizeof(MIRRORED_QUESTION),
+                                                             MirroredQuestionTable));
+  if (Grown == nullptr) return false;
+  MirroredQuestionTable = Grown;
+  MirroredQuestionCapacity = static_cast<UINT16>(Bounded);
+  return true;
+}
+
+void FreeMirroredQuestionTable() {
+  PoolFree(MirroredQuestionTable);
+  MirroredQuestionTable = nullptr;
+  MirroredQuestionCapacity = 0;
+}
+
 void BeginCardStoreCache(EFI_HII_HANDLE CardHiiHandle, ByteView List) {
   EndCardStoreCache();
   CardStoreCache.Card = CardHiiHandle;
@@ -301,7 +322,9 @@ void ResetCardInventoryState() {
   // The blocks belonged to the machine of the last image load.
   CardStoreCache = {};
   NextCardPage = 0;
-  ZeroBytes(MirroredQuestionTable, sizeof(MirroredQuestionTable));
+  // The table, like the cache, belonged to the machine of the last image load.
+  MirroredQuestionTable = nullptr;
+  MirroredQuestionCapacity = 0;
   MirroredQuestionCount = 0;
   OobSlotCount = 0;
   KeywordCount = 0;

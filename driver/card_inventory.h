@@ -200,7 +200,7 @@ inline constexpr UINT8 MIRRORED_NO_CARD_STORE = 0x04;
 inline constexpr UINT8 MIRRORED_GRAYED_OUT = 0x08;
 
 // One one-of or numeric shown on a card page. The one-byte fields come last,
-// so that a record takes 40 bytes and the table 40 KiB of the image.
+// so that a record takes 40 bytes.
 struct MIRRORED_QUESTION {
   EFI_HII_HANDLE CardHiiHandle;  // null: past the used part of the table
   UINT16 CardVarStoreId;         // the card question's store, in the card's own numbering
@@ -215,7 +215,17 @@ struct MIRRORED_QUESTION {
 };
 static_assert(sizeof(MIRRORED_QUESTION) == 40);
 
-extern MIRRORED_QUESTION MirroredQuestionTable[MIRRORED_QUESTION_LIMIT];
+// A pool block of MirroredQuestionCapacity records (null before the first
+// mirrored question): it grows as pages need it, doubling from 64 records up to
+// MIRRORED_QUESTION_LIMIT, so that a boot with few questions keeps a small
+// table; records past MirroredQuestionCount are zero.
+extern MIRRORED_QUESTION *MirroredQuestionTable;
+extern UINT16 MirroredQuestionCapacity;
+// Room for at least one more record; false (the table as it was) when it is
+// at the limit or the pool refuses.
+bool GrowMirroredQuestionTable();
+// Gives the table back to the pool; the counters must be 0 already.
+void FreeMirroredQuestionTable();
 extern UINT16 MirroredQuestionCount;
 extern UINT16 OobSlotCount;
 extern UINT16 KeywordCount;

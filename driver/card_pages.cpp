@@ -85,11 +85,13 @@ void RestoreCounters(const MIRROR_COUNTERS &Saved) {
   OobSlotCount = Saved.OobSlots;
   KeywordCount = Saved.Keywords;
   StringSlotCount = Saved.StringSlots;
+  if (MirroredQuestionCount == 0) FreeMirroredQuestionTable();  // it holds nothing
 }
 
+// The questions of earlier pages are gone: so is their table.
 void ResetMirroredQuestions() {
-  ZeroBytes(MirroredQuestionTable, sizeof(MirroredQuestionTable));
-  RestoreCounters({0, 0, 0, 0});
+  MirroredQuestionCount = OobSlotCount = KeywordCount = StringSlotCount = 0;
+  FreeMirroredQuestionTable();
 }
 
 // ---- walk state -------------------------------------------------------------------------
@@ -252,8 +254,11 @@ bool ReadRangedQuestion(const PAGE_BUILD &Build, const IfrOpCode &Op, RANGED_QUE
   return true;
 }
 
+// Room for one more mirrored one-of or numeric: below the limits, with the
+// table grown when it is full.
 bool RoomForRangedQuestion() {
-  return MirroredQuestionCount < MIRRORED_QUESTION_LIMIT && OobSlotCount < OOB_SLOT_LIMIT;
+  if (MirroredQuestionCount >= MIRRORED_QUESTION_LIMIT || OobSlotCount >= OOB_SLOT_LIMIT) return false;
+  return MirroredQuestionCount < MirroredQuestionCapacity || GrowMirroredQuestionTable();
 }
 
 // The mirrored question's own header: the next question id and OOB byte.

@@ -7,7 +7,7 @@ set(CMAKE_NINJA_DEPTYPE_CXX gcc)
 # firmware would never run one.
 set(ADDONCARD_EFI_FLAGS ${ADDONCARD_FREESTANDING_FLAGS}
     -nostdlibinc -mno-red-zone -fno-stack-protector -fno-stack-check -mno-stack-arg-probe
-    -Os -ffunction-sections -fdata-sections)
+    -Oz -flto -ffunction-sections -fdata-sections)
 
 add_library(addoncard_efi_objects OBJECT ${ADDONCARD_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/efi/runtime.cpp)
 target_include_directories(addoncard_efi_objects PUBLIC ${CMAKE_SOURCE_DIR})

@@ -234,7 +234,9 @@ TEST_F(CardPageTest, EveryRefusedAllocationLeavesNoBlockAndNoHalfBuiltPage) {
     sim::FailNthAllocation(Nth);
     const EFI_STATUS Status = BuildCardPage(Card->HiiHandle, 0, u"Small", List.data(), List.size());
     sim::FailNthAllocation(0);
-    EXPECT_EQ(sim::HeldBlocks(), Blocks);
+    // The table of mirrored questions is kept only while it holds some.
+    EXPECT_EQ(sim::HeldBlocks(), Blocks + (MirroredQuestionTable != nullptr ? 1u : 0u));
+    EXPECT_EQ(MirroredQuestionTable != nullptr, MirroredQuestionCount != 0);
     EXPECT_EQ(NextCardPage, 1u);
     if (Status == EFI_SUCCESS) {
       EXPECT_TRUE(PageIs(Full()));
@@ -246,7 +248,7 @@ TEST_F(CardPageTest, EveryRefusedAllocationLeavesNoBlockAndNoHalfBuiltPage) {
     EXPECT_TRUE(SlotIsEmpty(0));
     EXPECT_EQ(MirroredQuestionCount, 0u);
     EXPECT_EQ(StringSlotCount, 0u);
-    EXPECT_EQ(MirroredQuestionTable[0].CardHiiHandle, nullptr);
+    EXPECT_TRUE(MirroredQuestionTable == nullptr || MirroredQuestionTable[0].CardHiiHandle == nullptr);
     EXPECT_EQ(std::count(std::begin(OobVarCopy.Slot), std::end(OobVarCopy.Slot), 0), 1024);
     ASSERT_LT(Nth, 2000u);
   }

@@ -35,8 +35,11 @@ class LoadedDriverTest : public SimTest {
   }
 
   // Blocks the driver keeps for the life of the image: the language list of its
-  // own package list, once read. Everything else a call obtains it releases.
-  static std::size_t BlocksKeptForLife() { return CachedLanguageList != nullptr ? 1 : 0; }
+  // own package list, once read, and the table of mirrored questions, once a
+  // page has one. Everything else a call obtains it releases.
+  static std::size_t BlocksKeptForLife() {
+    return (CachedLanguageList != nullptr ? 1 : 0) + (MirroredQuestionTable != nullptr ? 1 : 0);
+  }
   static ::testing::AssertionResult NothingLeaked(std::size_t HeldBefore) {
     const std::size_t Held = sim::HeldBlocks();
     if (VarStoreReadCache.Block != nullptr)

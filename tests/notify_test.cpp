@@ -272,7 +272,7 @@ TEST_F(NotifyTest, NoStoreIsWrittenBackThatWasNotReadWhole) {
   Load();
   InstallTrigger(CARD_FORMS_NOTIFY_GUID);
   const std::vector<UINT8> Before = Card.Store(BufferStoreName);
-  const std::size_t HeldAfterBuild = sim::HeldBlocks();
+  const std::size_t HeldAfterBuild = sim::HeldBlocks() - BlocksKeptForLife();
   const char *Services[] = {"ConfigRouting.ExtractConfig", "CardConfigAccess.ExtractConfig",
                             "ConfigRouting.ConfigToBlock", "HiiDatabase.ExportPackageLists",
                             "ConfigRouting.RouteConfig",   "CardConfigAccess.RouteConfig"};
