@@ -307,6 +307,11 @@ void FreeMirroredQuestionTable() {
   MirroredQuestionCapacity = 0;
 }
 
+void ClearMirroredQuestions() {
+  MirroredQuestionCount = OobSlotCount = KeywordCount = StringSlotCount = 0;
+  FreeMirroredQuestionTable();
+}
+
 void BeginCardStoreCache(EFI_HII_HANDLE CardHiiHandle, ByteView List) {
   EndCardStoreCache();
   CardStoreCache.Card = CardHiiHandle;

@@ -224,8 +224,11 @@ extern UINT16 MirroredQuestionCapacity;
 // Room for at least one more record; false (the table as it was) when it is
 // at the limit or the pool refuses.
 bool GrowMirroredQuestionTable();
-// Gives the table back to the pool; the counters must be 0 already.
+// Gives the table back to the pool; MirroredQuestionCount must be 0 already.
 void FreeMirroredQuestionTable();
+// Forgets every mirrored question on a running machine: the four counters
+// start again from 0 and the table goes back to the pool.
+void ClearMirroredQuestions();
 extern UINT16 MirroredQuestionCount;
 extern UINT16 OobSlotCount;
 extern UINT16 KeywordCount;

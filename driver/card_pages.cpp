@@ -13,7 +13,7 @@
 #include "support/string_batch.h"
 #include "support/strings.h"
 
-constinit PageStringWrites PageStringMode = PageStringWrites::Batched;
+constinit PAGE_STRINGS_WRITER PageStringsWriter = nullptr;
 
 namespace {
 
@@ -89,10 +89,7 @@ void RestoreCounters(const MIRROR_COUNTERS &Saved) {
 }
 
 // The questions of earlier pages are gone: so is their table.
-void ResetMirroredQuestions() {
-  MirroredQuestionCount = OobSlotCount = KeywordCount = StringSlotCount = 0;
-  FreeMirroredQuestionTable();
-}
+void ResetMirroredQuestions() { ClearMirroredQuestions(); }
 
 // ---- walk state -------------------------------------------------------------------------
 
@@ -209,11 +206,12 @@ bool GiveKeyword(PAGE_BUILD &Build, EFI_STRING_ID PromptId, CHAR16 (&Keyword)[MI
     Build.DriverListStale = true;
     if (SetStringInLanguages(STR_KEYWORD_PLACEHOLDER, u"", ADDONCARD_KEYWORD_LANGUAGE) == 0) return false;
   }
-  // "CSPAC%03X": the count is below 0x1000.
+  // "CSPAC%03X" without the formatter, which is slow for what runs at every
+  // question: the count is below 0x1000.
   static_assert(MIRRORED_QUESTION_LIMIT <= 0x1000);
+  constexpr UINTN PREFIX_CHARS = 5;
   CHAR16 Text[MIRRORED_KEYWORD_BYTES / sizeof(CHAR16)] = u"CSPAC";
-  for (UINTN Digit = 0; Digit < 3; ++Digit)
-    Text[5 + Digit] = static_cast<CHAR16>(u"0123456789ABCDEF"[(KeywordCount >> (4 * (2 - Digit))) & 0xF]);
+  FormatHexValue(Text + PREFIX_CHARS, sizeof(Text) - PREFIX_CHARS * sizeof(CHAR16), KeywordCount, 3);
   BatchSetKeyword(&Build.Strings, PromptId, Text);
   ZeroBytes(Keyword, sizeof(Keyword));
   Utf16CopyChecked(Keyword, MIRRORED_KEYWORD_CHARS, Text);
@@ -663,11 +661,10 @@ EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
 }
 
 // The page's strings and forms into the driver's list: in one update, or, for
-// the tests that compare the two, one string service call at a time and then
-// the forms.
+// the tests that compare the two, through their writer and then the forms.
 EFI_STATUS WritePageToList(PAGE_BUILD &Build, const FORM_SECTION_UPDATE *Sections, UINTN Count) {
-  if (PageStringMode == PageStringWrites::OneByOne) {
-    const EFI_STATUS Status = WriteStringBatchOneByOne(Build.Strings, ADDONCARD_KEYWORD_LANGUAGE);
+  if (PageStringsWriter != nullptr) {
+    const EFI_STATUS Status = PageStringsWriter(Build.Strings, ADDONCARD_KEYWORD_LANGUAGE);
     return EFI_ERROR(Status) ? Status : UpdateFormSections(Sections, Count);
   }
   if (Build.DriverListStale) {
@@ -795,7 +792,7 @@ EFI_STATUS MirrorCardForms(EFI_HII_HANDLE CardHiiHandle, const void *PackageList
   return Status;
 }
 
-void ResetCardPagesState() { PageStringMode = PageStringWrites::Batched; }
+void ResetCardPagesState() { PageStringsWriter = nullptr; }
 
 EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16, const CHAR16 *Title, const void *PackageList,
                          UINTN PackageListSize) {

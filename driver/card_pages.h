@@ -13,6 +13,7 @@
 #pragma once
 #include "driver/card_inventory.h"
 #include "support/opcode_buffer.h"
+#include "support/string_batch.h"
 
 // Question numbering of the mirrored questions.
 inline constexpr EFI_QUESTION_ID MIRRORED_QUESTION_ID_BASE = 0x100;  // + n, one-of and numeric
@@ -27,12 +28,12 @@ inline constexpr UINTN MIRRORED_KEYWORD_BYTES = 40;
 // Scopes one forms package may have open while it is walked.
 inline constexpr UINTN MIRROR_SCOPE_LIMIT = 16;
 
-// How a page's new strings reach the driver's list: with the page's forms in
-// one update (what the driver does), or one string service call at a time
-// before the forms (for tests that hold the two against each other). Either
-// way the list ends the same.
-enum class PageStringWrites : UINT8 { Batched, OneByOne };
-extern PageStringWrites PageStringMode;
+// A page's new strings reach the driver's list with the page's forms in one
+// update. Tests that hold this against the string service calls it stands for
+// set a writer here (WriteStringBatchOneByOne): the strings then go through
+// it, and the forms follow in an update of their own. Null in the driver.
+using PAGE_STRINGS_WRITER = EFI_STATUS (*)(const STRING_BATCH &Batch, const CHAR8 *KeywordLanguage);
+extern PAGE_STRINGS_WRITER PageStringsWriter;
 
 // Builds the page of slot NextCardPage for the card whose package list is
 // CardHiiHandle: the driver's own list becomes the current HII handle, the

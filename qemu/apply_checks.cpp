@@ -153,6 +153,7 @@ bool EmptyUsedSlots() {
     OpCodeBufferFree(Goto);
     OpCodeBufferFree(GotoEnd);
   }
+  ClearMirroredQuestions();  // the table goes back to the pool first
   ResetCardInventoryState();
   return Emptied;
 }

@@ -132,6 +132,7 @@ bool EmptyAllSlots() {
     OpCodeBufferFree(Goto);
     OpCodeBufferFree(GotoEnd);
   }
+  ClearMirroredQuestions();  // the table goes back to the pool first
   ResetCardInventoryState();
   return Emptied;
 }

@@ -50,6 +50,10 @@ void RunCardFixtureChecks(CheckLog &Log);
 // updated twice, an eleventh card. Leaves every slot empty and the page builder
 // at slot 0.
 void RunCardPageChecks(CheckLog &Log);
+// Pages built twice on a fresh driver list, their strings batched into the
+// page's update and written one string service call at a time: the lists must
+// be the same after every page. Leaves the driver's list registered afresh.
+void RunPageStringChecks(CheckLog &Log);
 // Changed values written into the road card's buffer and EFI variable stores
 // through the firmware's router, as the apply trigger writes them; a read-only
 // question refused. Leaves every slot empty and the page builder at slot 0.
@@ -68,6 +72,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"config-access", RunConfigAccessChecks},
     {"card-fixtures", RunCardFixtureChecks},
     {"card-pages", RunCardPageChecks},
+    {"page-strings", RunPageStringChecks},
     {"apply", RunApplyChecks},
 };
 

@@ -20,8 +20,6 @@ constexpr CHAR16 PLATFORM_LANG_NAME[] = u"PlatformLang";
 // Language lists and strings longer than this are taken for garbage.
 constexpr UINTN MAX_LANGUAGE_LIST_BYTES = MAX_STRING_CHARS;
 constexpr UINTN MAX_STRING_BYTES = MAX_STRING_CHARS * sizeof(CHAR16);
-// Longest language tag compared in place.
-constexpr UINTN MAX_LANGUAGE_TAG_BYTES = 64;
 
 // Length of the list entry at Entry: up to the next ";" or the end.
 UINTN EntryLength(const CHAR8 *Entry) {
@@ -329,13 +327,8 @@ bool LanguagesNamePackages(const CHAR8 *Languages, const STRING_PACKAGE_INFO *Pa
     Entry += Entry[Length] == 0 ? Length : Length + 1;
   }
   for (UINTN First = 0; First < Count; ++First)
-    for (UINTN Second = First + 1; Second < Count; ++Second) {
-      CHAR8 Tag[MAX_LANGUAGE_TAG_BYTES] = {};
-      const ByteView Other = Packages[Second].Language;
-      if (Other.Size() >= sizeof(Tag)) return false;
-      CopyBytes(Tag, Other.Data(), Other.Size());
-      if (SameLanguage(Packages[First].Language, Tag)) return false;
-    }
+    for (UINTN Second = First + 1; Second < Count; ++Second)
+      if (SameLanguage(Packages[First].Language, Packages[Second].Language)) return false;
   return Index == Count;
 }
 
@@ -410,17 +403,18 @@ void FreeTextScratch(TEXT_SCRATCH *Scratch) {
 void OpenListStrings(EFI_HII_HANDLE HiiHandle, ByteView List, LIST_STRINGS *Strings) {
   *Strings = {};
   Strings->Handle = HiiHandle;
-  if (GetHiiString() == nullptr) return;
-  Strings->Indexed = IndexListStrings(Strings, List);
-  if (!Strings->Indexed) CloseListStrings(Strings);
-  Strings->Handle = HiiHandle;
+  if (GetHiiString() != nullptr && IndexListStrings(Strings, List)) {
+    Strings->Indexed = true;
+    return;
+  }
+  CloseListStrings(Strings);
 }
 
+// Frees the index; the reader then asks the string protocol.
 void CloseListStrings(LIST_STRINGS *Strings) {
   for (UINTN Try = 0; Try < Strings->TryCount; ++Try) PoolFree(Strings->Offsets[Try]);
-  const EFI_HII_HANDLE Handle = Strings->Handle;
-  *Strings = {};
-  Strings->Handle = Handle;
+  Strings->TryCount = 0;
+  Strings->Indexed = false;
 }
 
 const CHAR16 *ReadListString(const LIST_STRINGS &Strings, EFI_STRING_ID StringId, TEXT_SCRATCH *Scratch) {

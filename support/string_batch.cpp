@@ -108,7 +108,8 @@ EFI_STATUS AppendBatchToPackage(ByteView Package, const STRING_BATCH &Batch, con
   if (!ReadStringPackageInfo(Package, &Info)) return EFI_UNSUPPORTED;
   if (Info.NextId != Batch.FirstId) return EFI_INVALID_PARAMETER;
   const bool Keywords = IsKeywordNamespace(Info.Language);
-  const bool OwnKeywords = Keywords && SameLanguage(Info.Language, KeywordLanguage);
+  const bool OwnKeywords =
+      Keywords && SameLanguage(Info.Language, ByteView(KeywordLanguage, AsciiLengthBounded(KeywordLanguage)));
   const ByteView Blocks = OpCodeBufferBytes(OwnKeywords || !Keywords ? (OwnKeywords ? Batch.Keyword : Batch.Display)
                                                                      : nullptr);
   const UINTN Added = Keywords && !OwnKeywords ? Batch.Count * EMPTY_BLOCK_BYTES : Blocks.Size();

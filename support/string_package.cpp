@@ -112,12 +112,12 @@ ByteView StringTextAt(ByteView Package, UINT32 Offset) {
   return End == 0 ? ByteView() : Package.Slice(Offset, End - 2 - Offset);
 }
 
-bool SameLanguage(ByteView Tag, const CHAR8 *Language) {
+bool SameLanguage(ByteView Tag, ByteView Other) {
   const auto Lower = [](UINT8 Character) {
     return Character >= 'A' && Character <= 'Z' ? static_cast<UINT8>(Character - 'A' + 'a') : Character;
   };
-  UINTN Index = 0;
-  for (; Index < Tag.Size(); ++Index)
-    if (Language[Index] == 0 || Lower(Tag.Data()[Index]) != Lower(static_cast<UINT8>(Language[Index]))) return false;
-  return Language[Index] == 0;
+  if (Tag.Size() != Other.Size()) return false;
+  for (UINTN Index = 0; Index < Tag.Size(); ++Index)
+    if (Lower(Tag.Data()[Index]) != Lower(Other.Data()[Index])) return false;
+  return true;
 }

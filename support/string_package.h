@@ -38,7 +38,7 @@ ByteView StringTextAt(ByteView Package, UINT32 Offset);
 
 // The language tags compared as the string protocol compares them: equal
 // without regard to case.
-bool SameLanguage(ByteView Tag, const CHAR8 *Language);
+bool SameLanguage(ByteView Tag, ByteView Other);
 
 // Bytes of the block that holds Text (UCS-2, no font) with its NUL: 1 + 2 *
 // (characters + 1).

@@ -187,6 +187,7 @@ void RunScan(CheckLog &Log, const SCAN &Scan, const CARD_PCI_FUNCTION (&Function
              Details.Text("status ").Status(Status).Text(", pages ").Decimal(NextCardPage).Text(", mirrored ")
                  .Decimal(MirroredQuestionCount));
   StopDriverHii();
+  ClearMirroredQuestions();
   ResetCardInventoryState();
   RemoveCards(Cards);
 }
