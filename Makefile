@@ -5,14 +5,15 @@
 
 HOST_BUILD := build/host
 EFI_BUILD  := build/efi
+BENCH_BUILD := build/bench
 CMAKE_GEN  := -G Ninja
 
 DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
                    libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf mtools \
-                   pkg-config libefivar-dev
+                   pkg-config libefivar-dev valgrind
 STAMP := build/.packages-installed
 
-.PHONY: all host efi test demo deps clean
+.PHONY: all host efi test demo deps clean bench
 
 all: host efi
 
@@ -44,6 +45,14 @@ test: all
 
 demo: all
 	qemu/demo.sh $(EFI_BUILD)
+
+# The scan measured: a host build of its own without sanitizers (DWARF 4 for
+# valgrind), the efi build's images in OVMF, one table on standard output.
+bench: efi
+	CXX=clang++ cmake -S . -B $(BENCH_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DADDONCARD_SANITIZE=OFF \
+	  -DCMAKE_CXX_FLAGS=-gdwarf-4
+	cmake --build $(BENCH_BUILD) --target addoncard_bench
+	bench/run-bench.sh $(BENCH_BUILD) $(EFI_BUILD) | tee $(BENCH_BUILD)/bench-table.md
 
 clean:
 	rm -rf build

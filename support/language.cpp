@@ -432,7 +432,7 @@ const CHAR16 *ReadListString(const LIST_STRINGS &Strings, EFI_STRING_ID StringId
     const UINTN Chars = Text.Size() / sizeof(CHAR16);
     // The string protocol's reader refuses what the text limit does not hold.
     if (Chars + 1 > MAX_STRING_CHARS || !ScratchFor(Scratch, Chars)) return nullptr;
-    for (UINTN Index = 0; Index < Chars; ++Index) Scratch->Text[Index] = ReadLe16(Text.Data() + 2 * Index);
+    CopyBytes(Scratch->Text, Text.Data(), Text.Size());  // UEFI is little-endian: UCS-2 bytes are CHAR16s
     Scratch->Text[Chars] = 0;
     return Scratch->Text;
   }

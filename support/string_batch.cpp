@@ -14,13 +14,14 @@ constexpr UINT32 LAST_STRING_ID = 0xFFFF;
 constexpr UINTN EMPTY_BLOCK_BYTES = Ucs2BlockSize(0);
 constexpr CHAR8 KEYWORD_NAMESPACE_PREFIX[] = "x-UEFI";
 
+// UEFI is little-endian: a CHAR16 text is its UCS-2 bytes as they stand.
 bool AppendBlock(OpCodeBuffer *Buffer, const CHAR16 *Text) {
   const UINTN Chars = Utf16LengthBounded(Text, MAX_STRING_CHARS);
   if (Chars >= MAX_STRING_CHARS) return false;
   UINT8 *At = OpCodeBufferReserve(Buffer, Ucs2BlockSize(Chars));
   if (At == nullptr) return false;
   At[0] = EFI_HII_SIBT_STRING_UCS2;
-  for (UINTN Index = 0; Index <= Chars; ++Index) WriteLe(At + 1 + 2 * Index, Text[Index], 2);
+  CopyBytes(At + 1, Text, (Chars + 1) * sizeof(CHAR16));
   return true;
 }
 
