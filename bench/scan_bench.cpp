@@ -31,13 +31,16 @@ const bench::ScanShape SHAPES[] = {
 
 // The services the table reports, as the simulator names them.
 const char *const SERVICES[] = {
-    "HiiString.NewString",          "HiiString.SetString",           "HiiString.GetString",
-    "HiiDatabase.ExportPackageLists", "HiiDatabase.UpdatePackageList", "ConfigRouting.ExtractConfig",
-    "RuntimeServices.GetVariable",  "RuntimeServices.SetVariable",   "HiiString.GetLanguages",
+    "HiiString.NewString",           "HiiString.SetString",
+    "HiiString.GetString",           "HiiDatabase.ExportPackageLists",
+    "HiiDatabase.UpdatePackageList", "ConfigRouting.ExtractConfig",
+    "RuntimeServices.GetVariable",   "RuntimeServices.SetVariable",
+    "HiiString.GetLanguages",
 };
 
 void ScanBenchmark(benchmark::State &State) {
-  const bench::ScanShape Shape = {static_cast<unsigned>(State.range(0)), static_cast<unsigned>(State.range(1))};
+  const bench::ScanShape Shape = {static_cast<unsigned>(State.range(0)),
+                                  static_cast<unsigned>(State.range(1))};
   for (auto _ : State) {
     State.PauseTiming();
     bench::PrepareScan(Shape);
@@ -45,9 +48,9 @@ void ScanBenchmark(benchmark::State &State) {
     bench::RunScan();
   }
   State.counters["questions"] = static_cast<double>(MirroredQuestionCount);
-  State.counters["per_question"] = benchmark::Counter(static_cast<double>(Shape.Questions),
-                                                      benchmark::Counter::kIsIterationInvariantRate |
-                                                          benchmark::Counter::kInvert);
+  State.counters["per_question"] =
+      benchmark::Counter(static_cast<double>(Shape.Questions),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void RegisterScans() {
@@ -68,10 +71,11 @@ void PrintCounts(const bench::ScanShape &Shape) {
   const DRIVER_WORK_COUNTERS Work = DriverWorkCounters;
   std::printf("%u\t%u\t%u", Shape.Cards, Shape.Questions, static_cast<unsigned>(MirroredQuestionCount));
   for (const char *Service : SERVICES) std::printf("\t%zu", sim::ServiceCallCount(Service));
-  std::printf("\t%llu\t%llu\t%lld\t%lld\n", static_cast<unsigned long long>(Work.BytesCopied),
-              static_cast<unsigned long long>(Work.PoolAllocations),
-              static_cast<long long>(sim::HeldBytes()) - static_cast<long long>(bench::PoolBytesBeforeDriver()),
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(Elapsed).count()));
+  std::printf(
+      "\t%llu\t%llu\t%lld\t%lld\n", static_cast<unsigned long long>(Work.BytesCopied),
+      static_cast<unsigned long long>(Work.PoolAllocations),
+      static_cast<long long>(sim::HeldBytes()) - static_cast<long long>(bench::PoolBytesBeforeDriver()),
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(Elapsed).count()));
 }
 
 void PrintAllCounts() {

@@ -47,7 +47,8 @@ void PrepareScan(const ScanShape &Shape) {
   for (unsigned Card = 0; Card < Shape.Cards; ++Card) {
     // The first cards take the questions the division leaves over.
     const unsigned Questions = Shape.Questions / Shape.Cards + (Card < Shape.Questions % Shape.Cards ? 1 : 0);
-    Shapes.push_back(sim::BigCardShape(static_cast<UINT16>(Questions), static_cast<UINT16>(Shape.StringsPerCard)));
+    Shapes.push_back(
+        sim::BigCardShape(static_cast<UINT16>(Questions), static_cast<UINT16>(Shape.StringsPerCard)));
   }
   PrepareScan(Shapes);
 }
@@ -68,8 +69,8 @@ std::size_t PoolBytesBeforeDriver() { return HeldBeforeDriver; }
 
 void RunScan() {
   EFI_HANDLE Handle = nullptr;
-  if (sim::SystemTable()->BootServices->InstallProtocolInterface(&Handle, &CARD_FORMS_NOTIFY_GUID,
-                                                                 EFI_NATIVE_INTERFACE, nullptr) != EFI_SUCCESS)
+  if (sim::SystemTable()->BootServices->InstallProtocolInterface(
+          &Handle, &CARD_FORMS_NOTIFY_GUID, EFI_NATIVE_INTERFACE, nullptr) != EFI_SUCCESS)
     throw std::runtime_error("the scan trigger could not be installed");
 }
 
@@ -79,7 +80,8 @@ std::vector<UINT8> ExportDriverList() {
     return {};
   std::vector<UINT8> List(Size);
   if (HiiDatabase->ExportPackageLists(HiiDatabase, DriverHiiHandle, &Size,
-                                      reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List.data())) != EFI_SUCCESS)
+                                      reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List.data())) !=
+      EFI_SUCCESS)
     return {};
   return List;
 }

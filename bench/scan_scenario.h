@@ -24,8 +24,8 @@ inline constexpr UINT16 SCAN_DEVICE_ID = 0x11E8;
 
 struct ScanShape {
   unsigned Cards = 1;
-  unsigned Questions = 10;       // one-of and numeric questions in all, shared out among the cards
-  unsigned StringsPerCard = 2;   // string questions of each card
+  unsigned Questions = 10;      // one-of and numeric questions in all, shared out among the cards
+  unsigned StringsPerCard = 2;  // string questions of each card
 };
 
 // The name a shape goes by in tables: "4 cards, 400 questions".

@@ -292,9 +292,9 @@ bool GrowMirroredQuestionTable() {
   const UINTN Capacity = MirroredQuestionCapacity == 0 ? FIRST_CAPACITY : 2 * MirroredQuestionCapacity;
   const UINTN Bounded = Capacity < MIRRORED_QUESTION_LIMIT ? Capacity : MIRRORED_QUESTION_LIMIT;
   if (Bounded <= MirroredQuestionCapacity) return false;
-  auto *Grown = static_cast<MIRRORED_QUESTION *>(PoolRealloc(MirroredQuestionCapacity * sizeof(MIRRORED_QUESTION),
-                                                             Bounded * sizeof(MIRRORED_QUESTION),
-                                                             MirroredQuestionTable));
+  auto *Grown = static_cast<MIRRORED_QUESTION *>(
+      PoolRealloc(MirroredQuestionCapacity * sizeof(MIRRORED_QUESTION), Bounded * sizeof(MIRRORED_QUESTION),
+                  MirroredQuestionTable));
   if (Grown == nullptr) return false;
   MirroredQuestionTable = Grown;
   MirroredQuestionCapacity = static_cast<UINT16>(Bounded);

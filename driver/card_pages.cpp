@@ -634,8 +634,8 @@ EFI_STATUS ExportDriverList(PAGE_BUILD &Build) {
   auto *List = static_cast<UINT8 *>(PoolAlloc(Size));
   if (List == nullptr) return EFI_OUT_OF_RESOURCES;
   UINTN Written = Size;
-  Status =
-      Database->ExportPackageLists(Database, CurrentHiiHandle, &Written, reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List));
+  Status = Database->ExportPackageLists(Database, CurrentHiiHandle, &Written,
+                                        reinterpret_cast<EFI_HII_PACKAGE_LIST_HEADER *>(List));
   if (EFI_ERROR(Status)) {
     PoolFree(List);
     return Status;

@@ -164,8 +164,8 @@ ByteView ListDevicePath(ByteView List) {
 // Writes the header of the store Name/Guid of the package list HiiHandle into a
 // request block of VARSTORE_REQUEST_CHARS code units. Known, when not empty, is
 // that list's export; otherwise the list is exported for its device path.
-EFI_STATUS WriteStoreHeader(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID &Guid,
-                            ByteView Known = {}) {
+EFI_STATUS WriteStoreHeader(CHAR16 *Request, EFI_HII_HANDLE HiiHandle, const CHAR16 *Name,
+                            const EFI_GUID &Guid, ByteView Known = {}) {
   UINT8 *List = nullptr;
   UINTN ListSize = 0;
   EFI_STATUS Status = Known.Empty() ? ExportPackageList(HiiHandle, &List, &ListSize) : EFI_SUCCESS;
@@ -248,8 +248,8 @@ EFI_STATUS ReadThroughRouter(EFI_HII_CONFIG_ROUTING_PROTOCOL *Router, CHAR16 *Re
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block, UINTN Size,
-                     const READ_ROUTE &Route) {
+EFI_STATUS ReadBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
+                     UINTN Size, const READ_ROUTE &Route) {
   if (Size > VARSTORE_BLOCK_BYTES) return EFI_BAD_BUFFER_SIZE;
   if (Name == nullptr || Guid == nullptr || (Block == nullptr && Size != 0)) return EFI_INVALID_PARAMETER;
   if (Route.Access == nullptr && CacheHolds(HiiHandle, Name, *Guid, Size)) {
@@ -344,8 +344,8 @@ EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const
   return ReadBlock(HiiHandle, Name, Guid, Block, Size, {});
 }
 
-EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
-                              UINTN Size, ByteView List) {
+EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid,
+                              UINT8 *Block, UINTN Size, ByteView List) {
   EFI_HII_CONFIG_ACCESS_PROTOCOL *Access = ListConfigAccess(HiiHandle);
   if (Access == nullptr) return ReadVarStoreBlock(HiiHandle, Name, Guid, Block, Size);
   return ReadBlock(HiiHandle, Name, Guid, Block, Size, {Access, List});

@@ -90,8 +90,8 @@ EFI_STATUS ReadVarStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const
 // the list's export (for the PATH: nothing more is exported). The read cache is
 // not used. The statuses of ReadVarStoreBlock, the card's ExtractConfig in
 // place of the router's.
-EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid, UINT8 *Block,
-                              UINTN Size, ByteView List);
+EFI_STATUS ReadCardStoreBlock(EFI_HII_HANDLE HiiHandle, const CHAR16 *Name, const EFI_GUID *Guid,
+                              UINT8 *Block, UINTN Size, ByteView List);
 
 // Sends Size bytes of Block to that store with RouteConfig and returns its
 // status, or the failing status before it (the same codes as a read). A write

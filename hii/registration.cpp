@@ -120,8 +120,8 @@ bool BrowserHasVariable(const CHAR16 *VariableName) {
   if (Browser == nullptr) return false;
   CHAR16 Scratch = 0;
   UINTN Size = 0;
-  const EFI_STATUS Status =
-      Browser->BrowserCallback(Browser, &Size, &Scratch, TRUE, BrowserVariableGuid(VariableName), VariableName);
+  const EFI_STATUS Status = Browser->BrowserCallback(Browser, &Size, &Scratch, TRUE,
+                                                     BrowserVariableGuid(VariableName), VariableName);
   return Status == EFI_BUFFER_TOO_SMALL || Status == EFI_SUCCESS;
 }
 
