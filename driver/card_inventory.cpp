@@ -22,34 +22,6 @@ constexpr UINTN ONE_OF_FLAGS_AT = __builtin_offsetof(EFI_IFR_ONE_OF, Flags);
 constexpr UINTN STRING_MAX_SIZE_AT = __builtin_offsetof(EFI_IFR_STRING, MaxSize);
 static_assert(ONE_OF_FLAGS_AT == __builtin_offsetof(EFI_IFR_NUMERIC, Flags));
 
-// ---- location ---------------------------------------------------------------------
-
-// The PCI I/O of the controller whose device path leads to the card driver's
-// handle, as the firmware finds it for that path.
-EFI_STATUS FindCardPciIo(EFI_HII_HANDLE CardHiiHandle, EFI_PCI_IO_PROTOCOL **PciIo) {
-  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
-  if (Database == nullptr || BootServices == nullptr) return EFI_NOT_FOUND;
-  EFI_HANDLE CardDriverHandle = nullptr;
-  EFI_STATUS Status = Database->GetPackageListHandle(Database, CardHiiHandle, &CardDriverHandle);
-  if (EFI_ERROR(Status)) return Status;
-  void *Path = nullptr;
-  Status = BootServices->HandleProtocol(CardDriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Path);
-  if (EFI_ERROR(Status)) return Status;
-  // The firmware walks the path without bounds; it only gets one that ends.
-  if (Path == nullptr || !DevicePathIsValid(static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Path)))
-    return EFI_NOT_FOUND;
-  auto *Remaining = static_cast<EFI_DEVICE_PATH_PROTOCOL *>(Path);
-  EFI_HANDLE Controller = nullptr;
-  Status = BootServices->LocateDevicePath(&EFI_PCI_IO_PROTOCOL_GUID, &Remaining, &Controller);
-  if (EFI_ERROR(Status)) return Status;
-  void *Interface = nullptr;
-  Status = BootServices->HandleProtocol(Controller, &EFI_PCI_IO_PROTOCOL_GUID, &Interface);
-  if (EFI_ERROR(Status)) return Status;
-  if (Interface == nullptr) return EFI_NOT_FOUND;
-  *PciIo = static_cast<EFI_PCI_IO_PROTOCOL *>(Interface);
-  return EFI_SUCCESS;
-}
-
 // ---- reading a card's stores ------------------------------------------------------------
 
 // A whole store in a new pool block (at least one byte long) of *Size bytes.
@@ -152,6 +124,31 @@ EFI_STATUS SnapshotQuestion(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Op, Q
 }
 
 }  // namespace
+
+EFI_STATUS FindCardPciIo(EFI_HII_HANDLE CardHiiHandle, EFI_PCI_IO_PROTOCOL **PciIo) {
+  if (PciIo == nullptr) return EFI_INVALID_PARAMETER;
+  EFI_HII_DATABASE_PROTOCOL *Database = GetHiiDatabase();
+  if (Database == nullptr || BootServices == nullptr) return EFI_NOT_FOUND;
+  EFI_HANDLE CardDriverHandle = nullptr;
+  EFI_STATUS Status = Database->GetPackageListHandle(Database, CardHiiHandle, &CardDriverHandle);
+  if (EFI_ERROR(Status)) return Status;
+  void *Path = nullptr;
+  Status = BootServices->HandleProtocol(CardDriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &Path);
+  if (EFI_ERROR(Status)) return Status;
+  // The firmware walks the path without bounds; it only gets one that ends.
+  if (Path == nullptr || !DevicePathIsValid(static_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Path)))
+    return EFI_NOT_FOUND;
+  auto *Remaining = static_cast<EFI_DEVICE_PATH_PROTOCOL *>(Path);
+  EFI_HANDLE Controller = nullptr;
+  Status = BootServices->LocateDevicePath(&EFI_PCI_IO_PROTOCOL_GUID, &Remaining, &Controller);
+  if (EFI_ERROR(Status)) return Status;
+  void *Interface = nullptr;
+  Status = BootServices->HandleProtocol(Controller, &EFI_PCI_IO_PROTOCOL_GUID, &Interface);
+  if (EFI_ERROR(Status)) return Status;
+  if (Interface == nullptr) return EFI_NOT_FOUND;
+  *PciIo = static_cast<EFI_PCI_IO_PROTOCOL *>(Interface);
+  return EFI_SUCCESS;
+}
 
 EFI_STATUS GetCardLocationText(EFI_HII_HANDLE CardHiiHandle, CHAR16 *Text, UINTN *Bus, UINTN *Device,
                                UINTN *Function) {

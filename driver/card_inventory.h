@@ -60,6 +60,16 @@ extern UINT16 NextCardPage;
 
 // ---- location ---------------------------------------------------------------------
 
+// The PCI I/O of the function that the driver which registered the package list
+// CardHiiHandle is published under: the nearest handle with PCI I/O along the
+// device path of that driver's handle, as LocateDevicePath finds it.
+//   EFI_SUCCESS
+//   EFI_INVALID_PARAMETER  PciIo null
+//   EFI_NOT_FOUND          no HII database, or a handle without a well-formed
+//                          device path or without a PCI I/O interface
+//   the status of GetPackageListHandle, HandleProtocol or LocateDevicePath
+EFI_STATUS FindCardPciIo(EFI_HII_HANDLE CardHiiHandle, EFI_PCI_IO_PROTOCOL **PciIo);
+
 // Bytes of the location text buffer: six hex digits (bus, device, function) and
 // the NUL fit with room to spare.
 inline constexpr UINTN CARD_LOCATION_TEXT_BYTES = 40;
@@ -159,6 +169,9 @@ inline constexpr UINTN MIRRORED_KEYWORD_CHARS = 10;
 // Why a mirrored question is never written back to its card (MIRRORED_QUESTION.ReadOnly).
 inline constexpr UINT8 MIRRORED_CARD_READ_ONLY = 0x01;  // the card marks the question read-only
 inline constexpr UINT8 MIRRORED_WIDE_VALUE = 0x02;      // its values do not fit the one OOB byte
+// Its value lies in no store of the card the driver knows: no storage, a store
+// that is not registered, or bytes past the store's end.
+inline constexpr UINT8 MIRRORED_NO_CARD_STORE = 0x04;
 
 // One one-of or numeric shown on a card page. The one-byte fields come last,
 // so that a record takes 40 bytes and the table 40 KiB of the image.

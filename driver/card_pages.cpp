@@ -191,6 +191,13 @@ struct RANGED_QUESTION {
   UINT8 ReadOnly;   // MIRRORED_* bits
 };
 
+// True when the card question's bytes lie inside a store registered for the
+// card: the only place a changed value can be written back to.
+bool CardStoreHolds(const PAGE_BUILD &Build, const IFR_QUESTION_FIELDS &Card, UINTN Width) {
+  const VARSTORE_RECORD *Store = FindVarStore(Build.Card, Card.VarStoreId);
+  return Store != nullptr && Card.VarOffset <= Store->Size && Width <= Store->Size - Card.VarOffset;
+}
+
 // Reads what every mirrored one-of or numeric needs; false for an opcode too
 // short for its fields.
 bool ReadRangedQuestion(const PAGE_BUILD &Build, const IfrOpCode &Op, RANGED_QUESTION *Question) {
@@ -199,6 +206,9 @@ bool ReadRangedQuestion(const PAGE_BUILD &Build, const IfrOpCode &Op, RANGED_QUE
   Read.OpCode = Op.Code();
   if (EFI_ERROR(ReadQuestionValue(Build.Card, Op, &Read.Value))) Read.Value = 0;
   if ((Read.Card.Flags & EFI_IFR_FLAG_READ_ONLY) != 0) Read.ReadOnly |= MIRRORED_CARD_READ_ONLY;
+  // An edit the apply path could never write back is not offered.
+  if (!CardStoreHolds(Build, Read.Card, IfrNumericWidth(Read.CardFlags)))
+    Read.ReadOnly |= MIRRORED_NO_CARD_STORE;
   if (Read.Value > OOB_BYTE_MAX) Read.ReadOnly |= MIRRORED_WIDE_VALUE;
   *Question = Read;
   return true;

@@ -16,8 +16,20 @@ target_compile_options(addoncard_efi_objects PUBLIC ${ADDONCARD_EFI_FLAGS})
 if(EXISTS ${ADDONCARD_ENTRY_SOURCE})
   add_executable(AddOnCard ${ADDONCARD_ENTRY_SOURCE})
   target_link_libraries(AddOnCard PRIVATE addoncard_efi_objects)
+  # The map names the symbol at the entry point, for the test of the image.
   set_target_properties(AddOnCard PROPERTIES SUFFIX ".efi"
-    LINK_FLAGS "-subsystem:efi_boot_service_driver -entry:AddOnCardEntry -opt:ref -opt:icf")
+    LINK_FLAGS "-subsystem:efi_boot_service_driver -entry:AddOnCardEntry -opt:ref -opt:icf -map:${CMAKE_BINARY_DIR}/AddOnCard.map")
+  # What a platform's firmware build takes: the image, its dependency
+  # expression (the HII database, string and routing protocols) and the module
+  # description, side by side.
+  set(ADDONCARD_DEPEX ${CMAKE_BINARY_DIR}/AddOnCard.depex)
+  add_custom_command(OUTPUT ${ADDONCARD_DEPEX}
+    COMMAND sh ${CMAKE_SOURCE_DIR}/efi/write_depex.sh ${ADDONCARD_DEPEX}
+            EF9FC172-A1B2-4693-B327-6D32FC416042 0FD96974-23AA-4CDC-B9CB-98D17750322A
+            587E72D7-CC50-4F79-8209-CA291FC1A10F
+    DEPENDS ${CMAKE_SOURCE_DIR}/efi/write_depex.sh VERBATIM)
+  configure_file(${CMAKE_SOURCE_DIR}/efi/AddOnCard.inf ${CMAKE_BINARY_DIR}/AddOnCard.inf COPYONLY)
+  add_custom_target(AddOnCardDepex ALL DEPENDS ${ADDONCARD_DEPEX})
 endif()
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/qemu/CMakeLists.txt)

@@ -50,6 +50,10 @@ void RunCardFixtureChecks(CheckLog &Log);
 // updated twice, an eleventh card. Leaves every slot empty and the page builder
 // at slot 0.
 void RunCardPageChecks(CheckLog &Log);
+// Changed values written into the road card's buffer and EFI variable stores
+// through the firmware's router, as the apply trigger writes them; a read-only
+// question refused. Leaves every slot empty and the page builder at slot 0.
+void RunApplyChecks(CheckLog &Log);
 
 inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"services", RunServiceChecks},
@@ -64,6 +68,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"config-access", RunConfigAccessChecks},
     {"card-fixtures", RunCardFixtureChecks},
     {"card-pages", RunCardPageChecks},
+    {"apply", RunApplyChecks},
 };
 
 // Runs every group in order, each announced by a "GROUP name" line.

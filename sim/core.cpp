@@ -103,6 +103,7 @@ ComponentRegistrar::ComponentRegistrar(const char *Name, int Order, void (*Insta
 }
 
 void FailNthAllocation(std::size_t N) { Faults().AllocationsUntilFailure = N; }
+bool AllocationFailurePending() { return Faults().AllocationsUntilFailure != 0; }
 
 void FailService(const std::string &Service, EFI_STATUS Status, int Times) {
   if (Times == 0) {

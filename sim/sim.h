@@ -43,6 +43,9 @@ std::vector<std::string> TakePoolErrors();
 // Only calls of AllocatePool count, not blocks a service hands out itself (the
 // buffer of LocateHandleBuffer). 0 disarms it.
 void FailNthAllocation(std::size_t N);
+// True while the allocation FailNthAllocation armed has not been reached: the
+// code run since made fewer allocations, so a sweep over N can stop.
+bool AllocationFailurePending();
 // The named service returns Status instead of running, Times times (-1: always).
 // Names are "<Table>.<Member>": BootServices.LocateProtocol,
 // RuntimeServices.SetVariable, HiiDatabase.NewPackageList, HiiString.NewString,

@@ -153,6 +153,31 @@ TEST_F(ShapePageTest, AWideQuestionWhoseValuesFitIsWritable) {
   EXPECT_EQ(Table[1].BuildValue, 9u);
 }
 
+TEST_F(ShapePageTest, QuestionsWhoseValueHasNoCardStoreAreShownReadOnly) {
+  sim::CardFormSet Set("Stores");
+  Set.BufferStore(1, "S", {1, 2, 3, {5}}, 4)
+      .Form(1, "F")
+      .Numeric({0x10, 1, 3, "Kept"}, 1, 0, 9)
+      .Numeric({0x11, 0, 0, "No storage"}, 1, 0, 9)
+      .OneOf({0x12, 6, 0, "Undeclared store"})
+      .Options({{"A", 0}, {"B", 1}})
+      .Numeric({0x13, 1, 3, "Past the end"}, 2, 0, 9);
+  sim::CardDriver &Card =
+      sim::PublishCard(sim::AddPciFunction(1, 2, 0x10, 0, 0), Set.Build(), {{"S", {0, 0, 0, 4}}});
+  ASSERT_EQ(Build(Card, u"Stores"), EFI_SUCCESS);
+  // A change to these could never reach the card: no edit is offered.
+  EXPECT_TRUE(PageIs(Page(
+      0, u"Stores",
+      {Numeric(u"Kept (100000)", 0, SHOWN, 0, 0, 9), Numeric(u"No storage (100000)", 1, READ_ONLY, 0, 0, 9),
+       OneOf(u"Undeclared store (100000)", 2, READ_ONLY, {{u"A", 0, 0}, {u"B", 1, 0}}),
+       Numeric(u"Past the end (100000)", 3, READ_ONLY, 0, 0, 9)})));
+  const UINT8 ReadOnly[] = {0, MIRRORED_NO_CARD_STORE, MIRRORED_NO_CARD_STORE, MIRRORED_NO_CARD_STORE};
+  const auto Table = Records();
+  ASSERT_EQ(Table.size(), 4u);
+  for (std::size_t I = 0; I < Table.size(); ++I) EXPECT_EQ(Table[I].ReadOnly, ReadOnly[I]) << I;
+  EXPECT_EQ(Table[0].BuildValue, 4u);
+}
+
 // ---- several cards -------------------------------------------------------------------------
 
 TEST_F(ShapePageTest, TwoCardsOfOneModelDifferOnlyInTheirLocation) {

@@ -16,6 +16,11 @@ add_library(addoncard_driver STATIC ${ADDONCARD_DRIVER_SOURCES})
 target_include_directories(addoncard_driver PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(addoncard_driver PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} -g)
 
+# The image entry point, for the tests that load the driver as firmware does.
+add_library(addoncard_entry OBJECT ${ADDONCARD_ENTRY_SOURCE})
+target_include_directories(addoncard_entry PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(addoncard_entry PRIVATE ${ADDONCARD_FREESTANDING_FLAGS} -g)
+
 file(GLOB ADDONCARD_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 if(ADDONCARD_SIM_SOURCES)
   # An object library, so that every simulated firmware component is linked even
@@ -35,7 +40,8 @@ list(REMOVE_ITEM ADDONCARD_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/firmware_expor
 add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/qemu/page_check.cpp
                                ${CMAKE_SOURCE_DIR}/qemu/expected_pages.cpp)
 target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
-target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
+target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest
+                      GTest::gtest_main)
 gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 file(GLOB ADDONCARD_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
@@ -77,3 +83,19 @@ if(ADDONCARD_EXPORT_SOURCES)
   target_link_libraries(addoncard_export PUBLIC addoncard_driver)
   target_link_libraries(addoncard_tests PRIVATE addoncard_export)
 endif()
+
+# AddOnCard.efi, its dependency expression and its module description as the
+# efi build leaves them for a platform's firmware build. The pass pattern fails
+# a run in which the checks were skipped.
+if(NOT DEFINED ADDONCARD_EFI_BUILD_DIR)
+  set(ADDONCARD_EFI_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/efi)
+endif()
+add_executable(efi_image_test ${CMAKE_SOURCE_DIR}/tests/efi_image/efi_image_test.cpp)
+target_include_directories(efi_image_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(efi_image_test PRIVATE -Wall -Wextra -g)
+target_link_libraries(efi_image_test PRIVATE GTest::gtest GTest::gtest_main)
+add_test(NAME efi_image COMMAND efi_image_test)
+set_tests_properties(efi_image PROPERTIES TIMEOUT 60
+  ENVIRONMENT "ADDONCARD_EFI_BUILD_DIR=${ADDONCARD_EFI_BUILD_DIR};ADDONCARD_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+  PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 3 tests\\."
+  FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
