@@ -11,14 +11,13 @@
 #include <sstream>
 
 #include "driver/card_inventory.h"
-#include "driver/card_pages.h"
 #include "driver/driver_state.h"
 #include "driver/globals.h"
+#include "driver/startup.h"
 #include "forms/identities.h"
-#include "forms/static_packages.h"
+#include "forms/notify.h"
 #include "forms/variables.h"
 #include "hii/foreign_varstore.h"
-#include "hii/registration.h"
 #include "sim/card_fixture.h"
 #include "sim/pci.h"
 #include "sim/sim.h"
@@ -64,6 +63,12 @@ std::string Utf8(const CHAR16 *Text, std::size_t Limit = 4096) {
     }
   }
   return Out;
+}
+
+std::string Hex(uint64_t Value) {
+  std::ostringstream Text;
+  Text << "0x" << std::hex << std::uppercase << Value;
+  return Text.str();
 }
 
 std::string GuidText(const EFI_GUID &Guid) {
@@ -188,8 +193,10 @@ void StoreSupportedList(const std::vector<std::pair<uint16_t, uint16_t>> &Pairs)
                      std::vector<uint8_t>(Bytes, Bytes + sizeof(Record)));
 }
 
-// What the scan will make of a card's list, worked out ahead from the same
-// facts the scan reads: which lists get a page, in which slot, under which title.
+// What the scan makes of a card's list, worked out from the same facts the
+// scan reads: which lists get a page, in which slot, under which title. It is
+// held against what the driver built, so that each page is told with certainty
+// which card it shows.
 struct Expectation {
   bool Page = false;
   std::string Reason;  // when no page
@@ -221,30 +228,16 @@ Expectation Expect(const CardFile &Card, EFI_HII_HANDLE Handle, std::size_t Page
   return Result;
 }
 
-// Loads the AddOnCard driver and has it scan: the start-up's state (service
-// tables, the driver's handle with its device path, the registered form set),
-// then one page build per card the scan takes, in the HII database's order.
-void BootDriverAndScan(const Options &Given, const std::vector<PublishedCard> &Published) {
-  InitializeServiceTables(nullptr, sim::SystemTable());
-  ADDONCARD_PCI_ID_LIST Pci = {};
-  LoadPciVar(&Pci);
-  PublishPciVar(&Pci);
-  if (EFI_ERROR(sim::SystemTable()->BootServices->InstallMultipleProtocolInterfaces(
-          &DriverHandle, &EFI_DEVICE_PATH_PROTOCOL_GUID, &ADDONCARD_DEVICE_PATH, nullptr)))
-    throw RunError("the simulated firmware did not take the driver's handle");
-  DriverHiiHandle =
-      RegisterPackageList(&ADDONCARD_FORMSET_GUID, DriverHandle, AddOnCardStrings, AddOnCardForms, nullptr);
-  if (DriverHiiHandle == nullptr)
-    throw RunError("the simulated firmware did not register the driver's form set");
-  std::size_t Pages = 0;
-  for (const PublishedCard &Card : Published) {
-    const Expectation Expected = Expect(Given.Cards[Card.Card], Card.Handle, Pages);
-    if (!Expected.Page) continue;
-    const std::vector<uint8_t> List = Export(Card.Handle);
-    BuildCardPage(Card.Handle, Given.Cards[Card.Card].Device, Expected.Title.c_str(), List.data(),
-                  List.size());
-    ++Pages;
-  }
+// Loads the AddOnCard driver as firmware loads it (its entry point) and has
+// it scan: another component installs the scan trigger protocol.
+void BootDriverAndScan() {
+  const EFI_STATUS Started = AddOnCardEntry(nullptr, sim::SystemTable());
+  if (EFI_ERROR(Started)) throw RunError("the driver's entry point failed with status " + Hex(Started));
+  EFI_HANDLE Trigger = nullptr;
+  const EFI_STATUS Installed = sim::SystemTable()->BootServices->InstallProtocolInterface(
+      &Trigger, &CARD_FORMS_NOTIFY_GUID, EFI_NATIVE_INTERFACE, nullptr);
+  if (EFI_ERROR(Installed))
+    throw RunError("the scan trigger could not be installed: status " + Hex(Installed));
 }
 
 // ---- reading back ----------------------------------------------------------------------------
@@ -690,8 +683,9 @@ Preview RunDriver(const Options &Given) {
   sim::PowerOn();
   ResetDriverState();
   const std::vector<PublishedCard> Published = PublishCards(Given);
+  // Set before the driver loads, as an administrator would have set it.
   StoreSupportedList(CardPairs(Given));
-  BootDriverAndScan(Given, Published);
+  BootDriverAndScan();
 
   Preview Built;
   const std::vector<uint8_t> DriverList = Export(DriverHiiHandle);
