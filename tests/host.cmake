@@ -53,8 +53,8 @@ if(ADDONCARD_TOOL_SOURCES)
   find_package(nlohmann_json 3 REQUIRED)
   add_executable(addoncard ${ADDONCARD_TOOL_SOURCES})
   target_compile_options(addoncard PRIVATE -Wall -Wextra -Werror -g)
-  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver PkgConfig::EFIVAR
-                                          nlohmann_json::nlohmann_json)
+  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver
+                                          PkgConfig::EFIVAR nlohmann_json::nlohmann_json)
   # Tests that run the tool as a person would, as a separate program.
   add_dependencies(addoncard_tests addoncard)
   target_link_libraries(addoncard_tests PRIVATE nlohmann_json::nlohmann_json)

@@ -105,7 +105,7 @@ std::optional<PciAddress> ParseLocation(std::string_view Text) {
 }
 
 // "vvvv:dddd@[ssss:]bb:dd.f"
-bool ParseCardSpec(std::string_view Text, CardFile *Card) {
+bool ParseCardIdentity(std::string_view Text, CardFile *Card) {
   const std::size_t At = Text.find('@');
   const std::size_t Colon = Text.find(':');
   if (At == std::string_view::npos || Colon == std::string_view::npos || Colon > At) return false;
@@ -267,15 +267,15 @@ std::vector<std::pair<std::string, std::string>> ReadIndex(const std::string &Di
   return Pairs;
 }
 
-CardFile ReadCard(const std::string &ListPath, const std::string &SidecarPath, const std::string &Spec) {
+CardFile ReadCard(const std::string &ListPath, const std::string &SidecarPath, const std::string &Identity) {
   CardFile Card;
   Card.ListPath = ListPath;
-  if (!Spec.empty() && !ParseCardSpec(Spec, &Card))
-    throw std::invalid_argument("--card " + ListPath + "=" + Spec +
+  if (!Identity.empty() && !ParseCardIdentity(Identity, &Card))
+    throw std::invalid_argument("--card " + ListPath + "=" + Identity +
                                 ": IDs and location are VVVV:DDDD@[SSSS:]BB:DD.F in hex, IDs not 0");
   Card.List = ReadWholeFile(ListPath, LIST_FILE_LIMIT);
   Card.Facts = CheckPackageListFile(ListPath, Card.List);
-  if (!Spec.empty()) return Card;
+  if (!Identity.empty()) return Card;
   Card.SidecarPath = SidecarPath.empty() ? SidecarOf(ListPath) : SidecarPath;
   std::error_code Error;
   if (!std::filesystem::exists(Card.SidecarPath, Error))
@@ -346,7 +346,7 @@ Options ReadOptions(int ArgumentCount, char **Arguments) {
   // with a sidecar beside it, or a directory with an index file.
   struct Input {
     std::string Path;
-    std::string Spec;
+    std::string Identity;
   };
   std::vector<Input> Inputs;
   for (int Index = 0; Index < ArgumentCount; ++Index) {
@@ -369,11 +369,11 @@ Options ReadOptions(int ArgumentCount, char **Arguments) {
   if (Inputs.empty()) throw std::invalid_argument("no package list given");
   for (const Input &Each : Inputs) {
     std::error_code Error;
-    if (Each.Spec.empty() && std::filesystem::is_directory(Each.Path, Error)) {
+    if (Each.Identity.empty() && std::filesystem::is_directory(Each.Path, Error)) {
       for (const auto &[List, Sidecar] : ReadIndex(Each.Path))
         Given.Cards.push_back(ReadCard(List, Sidecar, ""));
     } else {
-      Given.Cards.push_back(ReadCard(Each.Path, "", Each.Spec));
+      Given.Cards.push_back(ReadCard(Each.Path, "", Each.Identity));
     }
   }
   CheckCardSet(Given.Cards);

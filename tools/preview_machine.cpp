@@ -2,8 +2,9 @@
 // function with the card's IDs and location, its package list published below
 // it by a card driver (its stores as the sidecar gives them, zero-filled
 // otherwise: exported lists do not carry their contents); the AddOnCard driver
-// is loaded, its supported list holds the cards' IDs, and the scan runs. What the driver built is then read
-// back from the driver's own package list as the HII database exports it.
+// is loaded with the cards' IDs on its supported list, and the scan runs. What
+// the driver built is then read back from the driver's own package list as the
+// HII database exports it.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
