@@ -290,8 +290,8 @@ void MirrorNumeric(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor,
   CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
   if (Whole && !IsEmpty(CardPrompt) &&
       NewRangedQuestionStrings(Build, CardPrompt, Question.Card.Help, &Prompt, &Help, Keyword)) {
-    const bool ReadOnly = GrayedOut(Walk) || Question.ReadOnly != 0;
-    EmitNumeric(Build.Start, MirroredFields(Prompt, Help, ReadOnly),
+    if (GrayedOut(Walk)) Question.ReadOnly |= MIRRORED_GRAYED_OUT;
+    EmitNumeric(Build.Start, MirroredFields(Prompt, Help, Question.ReadOnly != 0),
                 OneByteRange(Range, (Question.ReadOnly & MIRRORED_WIDE_VALUE) != 0));
     RecordRangedQuestion(Build, Question, Keyword);
   }
@@ -379,8 +379,8 @@ void MirrorOneOf(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, c
     EFI_STRING_ID Prompt = 0, Help = 0;
     CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
     if (NewRangedQuestionStrings(Build, CardPrompt, Question.Card.Help, &Prompt, &Help, Keyword)) {
-      const bool ReadOnly = GrayedOut(Walk) || Question.ReadOnly != 0;
-      EmitOneOf(Build.Start, MirroredFields(Prompt, Help, ReadOnly), Options);
+      if (GrayedOut(Walk)) Question.ReadOnly |= MIRRORED_GRAYED_OUT;
+      EmitOneOf(Build.Start, MirroredFields(Prompt, Help, Question.ReadOnly != 0), Options);
       RecordRangedQuestion(Build, Question, Keyword);
     }
   }

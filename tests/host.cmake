@@ -42,7 +42,7 @@ add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/qem
 target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
 target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest
                       GTest::gtest_main)
-gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 
 file(GLOB ADDONCARD_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 if(ADDONCARD_TOOL_SOURCES)
