@@ -47,7 +47,7 @@ if(ADDONCARD_SIM_LIB)
   target_compile_options(firmware_checks_in_simulator PRIVATE -Wall -Wextra -Werror -g)
   target_link_libraries(firmware_checks_in_simulator PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
   add_test(NAME firmware_checks_in_simulator COMMAND firmware_checks_in_simulator)
-  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 120)
+  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 300)
 endif()
 
 # The card shapes of the host tests as the constant arrays that the firmware test

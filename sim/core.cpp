@@ -39,8 +39,8 @@ struct FaultState {
 // outside the simulator; 0 while that code runs.
 struct CallState {
   int Depth = 0;
-  std::map<std::string, std::size_t> Counts;
-  std::vector<std::string> Log;
+  // Service names are the literals each service passes: one pointer per service.
+  std::vector<const char *> Log;
 };
 
 CallState &Calls() {
@@ -133,7 +133,6 @@ void StartMachine(internal::StartKind Kind) {
   LastStart = Kind;
   internal::ReleaseAllPool(Kind == internal::StartKind::PowerOn);
   ClearFaults();
-  Calls().Counts.clear();
   Calls().Log.clear();
   ConsoleText().clear();
   BuildSystemTable();
@@ -175,12 +174,13 @@ void ClearFaults() {
 PlatformScope::PlatformScope() { ++Calls().Depth; }
 PlatformScope::~PlatformScope() { --Calls().Depth; }
 
-std::map<std::string, std::size_t> ServiceCallCounts() { return Calls().Counts; }
-std::vector<std::string> ServiceCallLog() { return Calls().Log; }
-void ResetServiceCallCounts() {
-  Calls().Counts.clear();
-  Calls().Log.clear();
+std::map<std::string, std::size_t> ServiceCallCounts() {
+  std::map<std::string, std::size_t> Counts;
+  for (const char *Service : Calls().Log) ++Counts[Service];
+  return Counts;
 }
+std::vector<std::string> ServiceCallLog() { return {Calls().Log.begin(), Calls().Log.end()}; }
+void ResetServiceCallCounts() { Calls().Log.clear(); }
 
 bool ServiceCanFail(const std::string &Service) {
   for (const char *Name : ServicesThatCannotFail)
@@ -224,7 +224,6 @@ StartKind CurrentStart() { return LastStart; }
 ServiceCall::ServiceCall(const char *Service) : Name(Service) {
   CallState &State = Calls();
   if (State.Depth++ != 0) return;
-  ++State.Counts[Service];
   State.Log.push_back(Service);
   std::size_t &Countdown = Faults().CallsUntilFailure;
   if (Countdown != 0 && ServiceCanFail(Service) && --Countdown == 0) {
