@@ -38,6 +38,9 @@ constexpr std::size_t STRING_HEADER_FIXED = 46;  // up to the language name
 constexpr std::uint8_t FORM_OP = 0x01, ONE_OF_OP = 0x05, NUMERIC_OP = 0x07, ONE_OF_OPTION_OP = 0x09,
                        REF_OP = 0x0F, END_OP = 0x29;
 constexpr std::uint8_t READ_ONLY_FLAG = 0x01;
+// Opcodes that carry a question header, and so may name a keyword: one-of,
+// checkbox, numeric, password, action, ref, date, time, string, ordered list.
+const std::set<std::uint8_t> QUESTION_OPS = {0x05, 0x06, 0x07, 0x08, 0x0C, 0x0F, 0x1A, 0x1B, 0x1C, 0x23};
 
 fs::path AgreeDirectory() {
   const char *Dir = std::getenv("ADDONCARD_AGREE_DIR");
@@ -177,26 +180,28 @@ void ReadForms(const Bytes &List, std::size_t Package, std::size_t End, DriverLi
     if (Op == FORM_OP) {
       Form = static_cast<std::uint16_t>(Le(List, At + 2, 2));
       Driver->FormTitles[Form] = static_cast<std::uint16_t>(Le(List, At + 4, 2));
-    } else if (Op == ONE_OF_OP || Op == NUMERIC_OP) {
+    } else if (QUESTION_OPS.count(Op) != 0) {
       Question Each;
       Each.Op = Op;
       Each.Form = Form;
       Each.Prompt = static_cast<std::uint16_t>(Le(List, At + 2, 2));
       Each.Help = static_cast<std::uint16_t>(Le(List, At + 4, 2));
       Each.Flags = List.at(At + 12);
-      const std::size_t Width = std::size_t{1} << (List.at(At + 13) & 0x03);
-      Each.Minimum = Le(List, At + 14, Width);
-      Each.Maximum = Le(List, At + 14 + Width, Width);
-      Each.Step = Le(List, At + 14 + 2 * Width, Width);
+      if (Op == ONE_OF_OP || Op == NUMERIC_OP) {
+        const std::size_t Width = std::size_t{1} << (List.at(At + 13) & 0x03);
+        Each.Minimum = Le(List, At + 14, Width);
+        Each.Maximum = Le(List, At + 14 + Width, Width);
+        Each.Step = Le(List, At + 14 + 2 * Width, Width);
+      }
       Driver->Questions.push_back(Each);
       if (Op == ONE_OF_OP && Scope) OpenOneOf = Driver->Questions.size() - 1;
+      if (Op == REF_OP && Form == MAIN_FORM_ID)
+        Driver->MainGotos.push_back(static_cast<std::uint16_t>(Le(List, At + 13, 2)));
     } else if (Op == ONE_OF_OPTION_OP && OpenOneOf && !Scopes.empty() && Scopes.back() == ONE_OF_OP) {
       static constexpr std::size_t Widths[] = {1, 2, 4, 8, 1};
       const std::uint8_t Type = List.at(At + 5);
       Driver->Questions[*OpenOneOf].Options.push_back(
           {Type < 5 ? Le(List, At + 6, Widths[Type]) : 0, static_cast<std::uint16_t>(Le(List, At + 2, 2))});
-    } else if (Op == REF_OP && Form == MAIN_FORM_ID) {
-      Driver->MainGotos.push_back(static_cast<std::uint16_t>(Le(List, At + 13, 2)));
     }
     if (Op == END_OP) {
       if (Scopes.empty())
@@ -417,7 +422,10 @@ TEST_F(AgreeOvmf, EachAttributeShowsWhatTheDriversFormsShow) {
     const Json &MenuPath = Field(Attribute, {"MenuPath"});
     const auto Form = MenuPath.is_string() ? FormOfMenu(MenuPath.get<std::string>()) : std::nullopt;
     Differs("MenuPath (form)", Form ? Json(*Form) : Json(nullptr), Q.Form);
-    if (Q.Op == NUMERIC_OP) {
+    if (Q.Op != NUMERIC_OP && Q.Op != ONE_OF_OP) {
+      Differs("Type", Field(Attribute, {"Type"}),
+              "none: opcode " + std::to_string(Q.Op) + " has no attribute type");
+    } else if (Q.Op == NUMERIC_OP) {
       Differs("Type", Field(Attribute, {"Type"}), "Integer");
       Differs("LowerBound", Field(Attribute, {"LowerBound"}), Q.Minimum);
       Differs("UpperBound", Field(Attribute, {"UpperBound"}), Q.Maximum);
