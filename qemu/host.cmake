@@ -121,3 +121,11 @@ if(ADDONCARD_SIM_LIB)
   target_link_libraries(road_pages_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
   gtest_discover_tests(road_pages_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endif()
+
+# The driver in OVMF's own setup browser, used through the firmware's console in
+# tmux as a person uses it (qemu/browser-test.sh): the pages read off the screen,
+# a one-of changed and saved there, and, across the reset the browser asks for,
+# the chosen value in the card's own store and on the card's page.
+add_test(NAME browser_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/browser-test.sh --timeout 600 ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(browser_ovmf PROPERTIES TIMEOUT 700)
