@@ -434,7 +434,8 @@ check "leaving setup, the browser asks for a reset" shows "Press ENTER to reset"
 keys Enter
 wait_until 120 "the reset (QEMU ends at it)" test -s "$qemu_status"
 log=$(tr -d '\r' <"$debug_log")
-[ -z "$keep" ] || printf '%s\n' "$log" | grep -E '^(AddOnCardBrowserPlatform: the firmware|Road)' >"$keep/setup-apply.txt" || true
+[ -z "$keep" ] || printf '%s\n' "$log" | sed -n '/^RoadConfig before /,$p' |
+  grep -E '^(AddOnCardBrowserPlatform: the firmware|Road)' >"$keep/setup-apply.txt" || true
 check "at the reset the platform installs the apply trigger" \
   debug_line "AddOnCardBrowserPlatform: the firmware resets; apply trigger installed: Success"
 check "the apply writes the chosen option (Manual, 2) into the card's store, and nothing else" \
