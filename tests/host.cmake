@@ -49,11 +49,15 @@ if(ADDONCARD_TOOL_SOURCES)
   # libefivar: UEFI variables of the running system, through efivarfs.
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(EFIVAR REQUIRED IMPORTED_TARGET efivar)
+  # The preview's keyword registry is JSON written through a JSON library.
+  find_package(nlohmann_json 3 REQUIRED)
   add_executable(addoncard ${ADDONCARD_TOOL_SOURCES})
   target_compile_options(addoncard PRIVATE -Wall -Wextra -Werror -g)
-  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver PkgConfig::EFIVAR)
+  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver
+                                          PkgConfig::EFIVAR nlohmann_json::nlohmann_json)
   # Tests that run the tool as a person would, as a separate program.
   add_dependencies(addoncard_tests addoncard)
+  target_link_libraries(addoncard_tests PRIVATE nlohmann_json::nlohmann_json)
   target_compile_definitions(addoncard_tests PRIVATE ADDONCARD_TOOL_PATH="$<TARGET_FILE:addoncard>")
 endif()
 
