@@ -72,7 +72,7 @@ rm -f "$screens"/setup-*.txt "$screens"/setup-page*.png
 output=$("$here/browser-test.sh" --keep "$screens" "$efi_build" 2>&1)
 browser=$?
 without_blank_end() { sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
-show_screen() { [ -s "$1" ] && without_blank_end <"$1" | sed 's/^/   /'; }
+show_screen() { [ -s "$1" ] && without_blank_end <"$1" | cat -s | sed 's/^/   /'; }
 echo
 echo "The shell, boot 1: the driver, the card driver and the platform's part loaded"
 [ -s "$screens/setup-shell.txt" ] && sed -n '/^FS0:\\> load/,$p' "$screens/setup-shell.txt" | without_blank_end | sed 's/^/   /'
