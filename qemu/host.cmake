@@ -147,3 +147,11 @@ if(TARGET addoncard)
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests\\."
     FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
 endif()
+
+# The driver in OVMF's own setup browser, used through the firmware's console in
+# tmux as a person uses it (qemu/browser-test.sh): the pages read off the screen,
+# a one-of changed and saved there, and, across the reset the browser asks for,
+# the chosen value in the card's own store and on the card's page.
+add_test(NAME browser_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/browser-test.sh --timeout 600 ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(browser_ovmf PROPERTIES TIMEOUT 700)
