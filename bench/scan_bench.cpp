@@ -63,7 +63,7 @@ void RegisterScans() {
 // Counts of one scan of Shape, on a line.
 void PrintCounts(const bench::ScanShape &Shape) {
   bench::PrepareScan(Shape);
-  sim::ResetServiceCalls();
+  sim::ResetServiceCallCounts();
   DriverWorkCounters = {};
   const auto Start = std::chrono::steady_clock::now();
   bench::RunScan();

@@ -731,8 +731,9 @@ EFI_STATUS BuildPage(PAGE_BUILD &Build, UINTN Slot, ByteView List, UINTN Failure
   if (EFI_ERROR(Status)) return Status;
 
   WalkCardForms(Build, List);
-  // A page missing what the pool could not hold is not built at all.
-  if (PoolAllocationFailures() != FailuresBefore) return EFI_OUT_OF_RESOURCES;
+  // A page missing what the pool could not hold, or what a failing platform
+  // call did not give (a string, a card's value), is not built at all.
+  if (PlatformFailures() != FailuresBefore) return EFI_OUT_OF_RESOURCES;
   Status = OpCodeBufferStatus(Build.Start);
   if (!EFI_ERROR(Status)) Status = StringBatchStatus(Build.Strings);
   if (EFI_ERROR(Status)) return Status;
@@ -776,7 +777,7 @@ bool EvaluateCondition(IfrCursor &Cursor, const QUESTION_SNAPSHOT *Snapshot) {
 EFI_STATUS MirrorCardForms(EFI_HII_HANDLE CardHiiHandle, const void *PackageList, UINTN PackageListSize) {
   if (CardHiiHandle == nullptr || PackageList == nullptr || NextCardPage >= CARD_PAGE_SLOTS)
     return EFI_INVALID_PARAMETER;
-  const UINTN FailuresBefore = PoolAllocationFailures();
+  const UINTN FailuresBefore = PlatformFailures();
   const MIRROR_COUNTERS Saved = SaveCounters();
   PAGE_BUILD Build = {};
   Build.Card = CardHiiHandle;
@@ -799,11 +800,17 @@ EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16, const CHAR16 *Tit
   SetCurrentHiiHandle(DriverHiiHandle);
   if (NextCardPage >= CARD_PAGE_SLOTS) return EFI_SUCCESS;
   if (NextCardPage == 0) ResetMirroredQuestions();
-  const UINTN FailuresBefore = PoolAllocationFailures();
-  if (Title != nullptr) SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr);
-  const EFI_STATUS Status = PoolAllocationFailures() != FailuresBefore
-                                ? EFI_OUT_OF_RESOURCES
-                                : MirrorCardForms(CardHiiHandle, PackageList, PackageListSize);
+  const UINTN FailuresBefore = PlatformFailures();
+  // A page whose title could not be written would show an empty title and goto.
+  const bool Titled =
+      Title == nullptr || SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr) != 0;
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (PlatformFailures() != FailuresBefore)
+    Status = EFI_OUT_OF_RESOURCES;
+  else if (!Titled)
+    Status = EFI_DEVICE_ERROR;
+  else
+    Status = MirrorCardForms(CardHiiHandle, PackageList, PackageListSize);
   DiscardVarStoreReadCache();
   ++NextCardPage;
   return Status;

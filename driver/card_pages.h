@@ -43,7 +43,11 @@ extern PAGE_STRINGS_WRITER PageStringsWriter;
 // nothing is done. When slot 0 is built, the mirrored question table and its
 // counters start again.
 //   EFI_SUCCESS            page built, or no slot left
-//   EFI_OUT_OF_RESOURCES   the pool refused an allocation during the build
+//   EFI_OUT_OF_RESOURCES   the pool refused an allocation during the build, or a
+//                          platform call failed (PlatformFailures): a string or
+//                          a card's value would be missing from the page
+//   EFI_DEVICE_ERROR       the string protocol did not take the page's title
+//                          (nothing is built: the page would have no title)
 //   the statuses of MirrorCardForms
 EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16 DeviceId, const CHAR16 *Title,
                          const void *PackageList, UINTN PackageListSize);

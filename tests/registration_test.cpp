@@ -338,7 +338,7 @@ TEST_F(BrowserDataTest, ReadAndWriteFailWithoutLeaking) {
   // A variable the open form set does not declare is refused as well, and is
   // not even converted for the browser.
   ADDONCARD_OOB_SLOTS Oob = {};
-  sim::ResetServiceCalls();
+  sim::ResetServiceCallCounts();
   EXPECT_FALSE(WriteBrowserData(u"NoSuchVariable", sizeof(Oob), Oob.Slot));
   EXPECT_EQ(sim::ServiceCallCount("ConfigRouting.BlockToConfig"), 0u);
   EXPECT_FALSE(ReadBrowserData(u"NoSuchVariable", sizeof(Oob), Oob.Slot));
