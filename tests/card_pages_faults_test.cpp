@@ -265,11 +265,12 @@ TEST_F(CardPageTest, AFailedServiceLeavesTheEarlierPagesAndTheirValuesAsTheyWere
       {"HiiDatabase.UpdatePackageList", EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},  // the page cannot reach the database
       // What a failing platform call did not give is missing, not absent: the
       // page's title, a card's value (the page would show 0 and evaluate its
-      // conditions on it), a prompt string.
+      // conditions on it). A build reads the card's values from the card's own
+      // configuration access and its texts from the list it is given, and
+      // numbers its new strings after the last one of the driver's exported list.
       {"HiiString.SetString", EFI_OUT_OF_RESOURCES, EFI_OUT_OF_RESOURCES},
-      {"ConfigRouting.ExtractConfig", EFI_DEVICE_ERROR, EFI_OUT_OF_RESOURCES},
-      {"HiiString.NewString", EFI_OUT_OF_RESOURCES, EFI_OUT_OF_RESOURCES},
-      {"HiiString.GetString", EFI_DEVICE_ERROR, EFI_OUT_OF_RESOURCES},
+      {"CardConfigAccess.ExtractConfig", EFI_DEVICE_ERROR, EFI_OUT_OF_RESOURCES},
+      {"HiiDatabase.ExportPackageLists", EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Service);

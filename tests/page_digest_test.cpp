@@ -3,7 +3,9 @@
 // the driver's exported form and string packages, of the OOB and STRING
 // variables and of the mirrored question table. A changed digest means a page,
 // a string, a keyword or a record changed. When a change of the pages is
-// intended, rerun with ADDONCARD_PRINT_DIGESTS=1 and take the printed values.
+// intended, rerun with ADDONCARD_PRINT_DIGESTS=1 and take the printed values
+// (the packages' digests were last taken when the main form moved ahead of the
+// card forms in the static forms package; the pages themselves did not change).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -107,18 +109,18 @@ TEST(PageDigestTest, TheCardShapesScannedTwiceFillTheTenSlotsAsBefore) {
   bench::RunScan();
   bench::RunScan();
   ASSERT_EQ(NextCardPage, 10);
-  EXPECT_TRUE(Matches("card shapes", {0x8A3FDAAE634CCF1CULL, 0xC8B8DFFF1D0C46AEULL, 0xE1AE7DF324F04EB5ULL}));
+  EXPECT_TRUE(Matches("card shapes", {0xB64642547F20A7F4ULL, 0xC8B8DFFF1D0C46AEULL, 0xE1AE7DF324F04EB5ULL}));
 }
 
 TEST(PageDigestTest, CardsInSeveralLanguagesAsBefore) {
   bench::PrepareScan({LanguagesCard(), sim::EdgeCardShape()}, "fr-FR");
   bench::RunScan();
   ASSERT_EQ(NextCardPage, 2);
-  EXPECT_TRUE(Matches("languages, fr-FR", {0x60F7384554FDF9E4ULL, 0x1B4887B5A74DF27FULL, 0xD4B60EC6B8520AF9ULL}));
+  EXPECT_TRUE(Matches("languages, fr-FR", {0xCCCCD6E390BE1244ULL, 0x1B4887B5A74DF27FULL, 0xD4B60EC6B8520AF9ULL}));
   bench::PrepareScan({LanguagesCard()}, "de-DE");
   bench::RunScan();
   ASSERT_EQ(MirroredQuestionCount, 2);
-  EXPECT_TRUE(Matches("languages, de-DE", {0xEB91A7FEE5229F4EULL, 0x7CF6954CDB84CADCULL, 0xC59F5137CB6AC2D4ULL}));
+  EXPECT_TRUE(Matches("languages, de-DE", {0x7A29A8BA20445D0EULL, 0x7CF6954CDB84CADCULL, 0xC59F5137CB6AC2D4ULL}));
 }
 
 TEST(PageDigestTest, BigCardsAsBefore) {
@@ -128,11 +130,11 @@ TEST(PageDigestTest, BigCardsAsBefore) {
       {"10 cards, 1024 questions", {10, 1024}},
   };
   const ScanDigests Expected[] = {
-      {0x4CCBB1C7C4855BA3ULL, 0xF7B7075C1CC99AE7ULL, 0x3F0C1E223531E560ULL},
-      {0x9C2BC537851020A7ULL, 0x60E3F09CE367183FULL, 0xB783676C7B142493ULL},
-      {0x9B5D60FED3F88DFDULL, 0x759B9B423053DD1CULL, 0x9BF18759CE68977AULL},
-      {0x7747E6E49969E960ULL, 0x584949582683E97DULL, 0x719696D913B3AD88ULL},
-      {0x7149D69F7CD4E152ULL, 0x51B6AA8B5CD11F69ULL, 0x3B5291AF5BAC73BBULL},
+      {0xAB95A81E68672567ULL, 0xF7B7075C1CC99AE7ULL, 0x3F0C1E223531E560ULL},
+      {0x4DC158EC0409759FULL, 0x60E3F09CE367183FULL, 0xB783676C7B142493ULL},
+      {0x7A14C9547253399DULL, 0x759B9B423053DD1CULL, 0x9BF18759CE68977AULL},
+      {0xA587C65CF5595048ULL, 0x584949582683E97DULL, 0x719696D913B3AD88ULL},
+      {0xE36707668B8A70B2ULL, 0x51B6AA8B5CD11F69ULL, 0x3B5291AF5BAC73BBULL},
   };
   for (std::size_t Index = 0; Index < std::size(Scans); ++Index) {
     bench::PrepareScan(Scans[Index].Shape);
