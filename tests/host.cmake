@@ -46,6 +46,25 @@ target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_ent
                       GTest::gtest_main)
 gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 
+# The driver's footprint: AddOnCard.efi of the efi build, and its SizeOfImage
+# with the pool held after the largest scan in the simulator. The pass pattern
+# fails a run in which the checks were skipped.
+if(NOT DEFINED ADDONCARD_EFI_BUILD_DIR)
+  set(ADDONCARD_EFI_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/efi)
+endif()
+add_executable(footprint_test ${CMAKE_SOURCE_DIR}/tests/efi_image/footprint_test.cpp
+                              ${CMAKE_SOURCE_DIR}/bench/scan_scenario.cpp)
+target_compile_options(footprint_test PRIVATE -Wall -Wextra -g)
+target_link_libraries(footprint_test PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest
+                      GTest::gtest_main)
+foreach(FOOTPRINT_CHECK IN ITEMS ImageFileIsAtMost48KiB LoadedImageAndPoolHeldAfterTheLargestScanAreAtMost256KiB)
+  add_test(NAME footprint.${FOOTPRINT_CHECK} COMMAND footprint_test --gtest_filter=*.${FOOTPRINT_CHECK})
+  set_tests_properties(footprint.${FOOTPRINT_CHECK} PROPERTIES TIMEOUT 120
+    ENVIRONMENT "ADDONCARD_EFI_BUILD_DIR=${ADDONCARD_EFI_BUILD_DIR}"
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 1 test\\."
+    FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
+endforeach()
+
 # The failure sweep of the road: one program, one ctest, whose output ends with
 # the table of failure points per step (ctest -V -R failure_sweep shows it).
 add_executable(addoncard_failure_sweep ${CMAKE_SOURCE_DIR}/tests/sweep/failure_sweep.cpp
@@ -108,9 +127,6 @@ endif()
 # AddOnCard.efi, its dependency expression and its module description as the
 # efi build leaves them for a platform's firmware build. The pass pattern fails
 # a run in which the checks were skipped.
-if(NOT DEFINED ADDONCARD_EFI_BUILD_DIR)
-  set(ADDONCARD_EFI_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/efi)
-endif()
 add_executable(efi_image_test ${CMAKE_SOURCE_DIR}/tests/efi_image/efi_image_test.cpp)
 target_include_directories(efi_image_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(efi_image_test PRIVATE -Wall -Wextra -g)
