@@ -646,14 +646,28 @@ EFI_STATUS ExportDriverList(PAGE_BUILD &Build) {
   return EFI_SUCCESS;
 }
 
+// The bytes of the largest package of Type in List.
+UINTN LargestPackage(ByteView List, UINT8 Type) {
+  UINTN Largest = 0;
+  PackageListReader Packages(List);
+  for (HiiPackage Package; Packages.Next(&Package);)
+    if (Package.Type() == Type && Package.Bytes().Size() > Largest) Largest = Package.Bytes().Size();
+  return Largest;
+}
+
 // What the walk writes into besides the page: the new strings, whose ids
 // follow the driver's list's last one, the card's strings and the options.
+// The page's opcodes and texts come out about as large as the card's forms and
+// strings: room for that much at once, rather than a new block at every doubling.
 EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
   EFI_STATUS Status = ExportDriverList(Build);
   EFI_STRING_ID FirstId = 0;
   if (!EFI_ERROR(Status)) Status = NextStringId(ByteView(Build.DriverList, Build.DriverListSize), &FirstId);
   if (!EFI_ERROR(Status)) Status = StartStringBatch(&Build.Strings, FirstId);
   if (EFI_ERROR(Status)) return Status;
+  if (!OpCodeBufferExpect(Build.Start, LargestPackage(List, EFI_HII_PACKAGE_FORMS)) ||
+      !OpCodeBufferExpect(Build.Strings.Display, LargestPackage(List, EFI_HII_PACKAGE_STRINGS)))
+    return EFI_OUT_OF_RESOURCES;
   Build.Options = OpCodeBufferNew();
   if (Build.Options == nullptr) return EFI_OUT_OF_RESOURCES;
   OpenListStrings(Build.Card, List, &Build.CardStrings);
@@ -802,8 +816,8 @@ EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16, const CHAR16 *Tit
   if (NextCardPage == 0) ResetMirroredQuestions();
   const UINTN FailuresBefore = PlatformFailures();
   // A page whose title could not be written would show an empty title and goto.
-  const bool Titled =
-      Title == nullptr || SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr) != 0;
+  const bool Titled = Title == nullptr ||
+                      SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr) != 0;
   EFI_STATUS Status = EFI_SUCCESS;
   if (PlatformFailures() != FailuresBefore)
     Status = EFI_OUT_OF_RESOURCES;

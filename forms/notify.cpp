@@ -100,17 +100,22 @@ bool FindSupportedPair(const ADDONCARD_PCI_ID_LIST &List, UINT16 VendorId, UINT1
   return false;
 }
 
-// Builds a page for the exported list of Handle when it is a supported card's.
-void ScanOneList(EFI_HII_HANDLE Handle, ByteView List) {
+// True when Handle's list was published for a supported card; *Pair is then
+// the supported pair it matches.
+bool IsSupportedCardList(EFI_HII_HANDLE Handle, UINTN *Pair) {
+  UINT16 VendorId = 0, DeviceId = 0;
+  return !EFI_ERROR(GetPackageListPciIds(Handle, &VendorId, &DeviceId)) &&
+         FindSupportedPair(PciIdListCopy, VendorId, DeviceId, Pair);
+}
+
+// Builds a page for the exported list of a supported card's Handle when the
+// list qualifies.
+void ScanOneList(EFI_HII_HANDLE Handle, UINT16 DeviceId, ByteView List) {
   EFI_STRING_ID TitleId = 0;
   if (!QualifyingFormSetTitle(List, &TitleId)) return;
   CHAR16 *Title = GetStringInBestLanguage(Handle, TitleId);
-  UINT16 VendorId = 0, DeviceId = 0;
-  UINTN Pair = 0;
-  if (Title != nullptr && !IsMacTitle(Title) &&
-      !EFI_ERROR(GetPackageListPciIds(Handle, &VendorId, &DeviceId)) &&
-      FindSupportedPair(PciIdListCopy, VendorId, DeviceId, &Pair))
-    BuildCardPage(Handle, PciIdListCopy.DeviceId[Pair], Title, List.Data(), List.Size());
+  if (Title != nullptr && !IsMacTitle(Title))
+    BuildCardPage(Handle, DeviceId, Title, List.Data(), List.Size());
   PoolFree(Title);
 }
 
@@ -186,10 +191,15 @@ void EFIAPI OnCardFormsNotify(EFI_EVENT, void *) {
   if (EFI_ERROR(ListAllPackageLists(Database, &Handles, &Count))) return;
   LoadPciVar(&PciIdListCopy);
   for (UINTN Index = 0; Index < Count; ++Index) {
+    // The card is identified before its list is exported: the platform's own
+    // form sets, most of the lists, are never copied out.
+    UINTN Pair = 0;
     UINT8 *List = nullptr;
     UINTN Size = 0;
-    if (EFI_ERROR(ExportOneList(Database, Handles[Index], &List, &Size))) continue;
-    ScanOneList(Handles[Index], ByteView(List, Size));
+    if (!IsSupportedCardList(Handles[Index], &Pair) ||
+        EFI_ERROR(ExportOneList(Database, Handles[Index], &List, &Size)))
+      continue;
+    ScanOneList(Handles[Index], PciIdListCopy.DeviceId[Pair], ByteView(List, Size));
     PoolFree(List);
   }
   PoolFree(Handles);

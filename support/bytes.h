@@ -12,9 +12,15 @@ constexpr UINT64 ReadLe(const UINT8 *Bytes, UINTN Width) {
   for (UINTN Index = Width; Index > 0; --Index) Value = (Value << 8) | Bytes[Index - 1];
   return Value;
 }
-constexpr UINT16 ReadLe16(const UINT8 *Bytes) { return static_cast<UINT16>(ReadLe(Bytes, 2)); }
-constexpr UINT32 ReadLe24(const UINT8 *Bytes) { return static_cast<UINT32>(ReadLe(Bytes, 3)); }
-constexpr UINT32 ReadLe32(const UINT8 *Bytes) { return static_cast<UINT32>(ReadLe(Bytes, 4)); }
+// The fixed widths spelled out: they are read for every field of every opcode,
+// and a size-optimised build keeps the loop above as a loop.
+constexpr UINT16 ReadLe16(const UINT8 *Bytes) { return static_cast<UINT16>(Bytes[0] | Bytes[1] << 8); }
+constexpr UINT32 ReadLe24(const UINT8 *Bytes) {
+  return Bytes[0] | Bytes[1] << 8 | static_cast<UINT32>(Bytes[2]) << 16;
+}
+constexpr UINT32 ReadLe32(const UINT8 *Bytes) {
+  return ReadLe24(Bytes) | static_cast<UINT32>(Bytes[3]) << 24;
+}
 constexpr UINT64 ReadLe64(const UINT8 *Bytes) { return ReadLe(Bytes, 8); }
 
 // The low Width bytes of Value at Bytes, least significant first.
@@ -113,8 +119,17 @@ class ByteWriter {
   // Marks the writer failed: used by encoders whose own checks fail.
   constexpr void Fail() { Failed_ = true; }
 
-  constexpr void Put8(UINT8 Value) { PutValue(Value, 1); }
-  constexpr void Put16(UINT16 Value) { PutValue(Value, 2); }
+  // The two narrow ones written directly: every opcode a page gets is made of
+  // them. Kept out of line, or the image would hold a copy at every call.
+  [[gnu::noinline]] constexpr void Put8(UINT8 Value) {
+    if (Claim(1, true)) Bytes_[Used_++] = Value;
+  }
+  [[gnu::noinline]] constexpr void Put16(UINT16 Value) {
+    if (!Claim(2, true)) return;
+    Bytes_[Used_] = static_cast<UINT8>(Value);
+    Bytes_[Used_ + 1] = static_cast<UINT8>(Value >> 8);
+    Used_ += 2;
+  }
   constexpr void Put32(UINT32 Value) { PutValue(Value, 4); }
   // The low Width bytes (0 to 8) of Value, least significant first.
   constexpr void PutValue(UINT64 Value, UINTN Width) {

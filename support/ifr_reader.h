@@ -396,18 +396,13 @@ class IfrCursor {
   // Consumes the opcode the cursor stands on; nothing at the end or at a fault.
   constexpr void Step() {
     IfrOpCode Op;
-    if (!Peek(&Op)) return;
-    Position_ += Op.Length();
-    if (Op.Scope())
-      ++Depth_;
-    else if (Op.Code() == EFI_IFR_END_OP && Depth_ > 0)
-      --Depth_;
+    if (Peek(&Op)) Pass(Op);
   }
 
   // Peek, then Step: the pull form for walks that handle every opcode in turn.
   constexpr bool Next(IfrOpCode *Op) {
     if (!Peek(Op)) return false;
-    Step();
+    Pass(*Op);
     return true;
   }
 
@@ -419,13 +414,13 @@ class IfrCursor {
     IfrOpCode Op;
     if (!Peek(&Op)) return false;
     const UINTN Outer = Depth_;
-    Step();
+    Pass(Op);
     while (Depth_ > Outer) {
       if (!Peek(&Op)) {
         if (Status_ == IfrReadStatus::Ok) Status_ = IfrReadStatus::MissingEnd;
         return false;
       }
-      Step();
+      Pass(Op);
     }
     return true;
   }
@@ -442,6 +437,14 @@ class IfrCursor {
 
  private:
   constexpr IfrCursor(ByteView Bytes, UINTN Limit) : Bytes_(Bytes), Limit_(Limit) {}
+  // Moves past Op, which Peek just gave (so it is whole and inside the limit).
+  constexpr void Pass(const IfrOpCode &Op) {
+    Position_ += Op.Length();
+    if (Op.Scope())
+      ++Depth_;
+    else if (Op.Code() == EFI_IFR_END_OP && Depth_ > 0)
+      --Depth_;
+  }
   constexpr bool Stop(IfrReadStatus Why) {
     Status_ = Why;
     return false;

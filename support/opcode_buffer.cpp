@@ -26,7 +26,8 @@ bool Grow(OpCodeBuffer *Buffer, UINTN Count) {
   // At least doubled, so that a page of many opcodes is copied a bounded number
   // of times in all rather than once every few hundred bytes.
   UINTN NewCapacity = Buffer->capacity + Count + OPCODE_BUFFER_GROWTH_SLACK;
-  if (Buffer->capacity <= MAX_UINTN / 2 && NewCapacity < 2 * Buffer->capacity) NewCapacity = 2 * Buffer->capacity;
+  if (Buffer->capacity <= MAX_UINTN / 2 && NewCapacity < 2 * Buffer->capacity)
+    NewCapacity = 2 * Buffer->capacity;
   auto *Grown = static_cast<UINT8 *>(PoolRealloc(Buffer->used, NewCapacity, Buffer->data));
   if (Grown == nullptr) {
     Fail(Buffer, EFI_OUT_OF_RESOURCES);
@@ -45,9 +46,11 @@ UINT8 *EmitEncoded(OpCodeBuffer *Buffer, UINT8 *Template, const ByteWriter &Enco
   return EmitOpCode(Buffer, Template, Template[0], Encoded.Size(), 0, (Template[1] & IFR_SCOPE_BIT) != 0);
 }
 
-// Room for the longest opcode there can be.
+// Room for the longest opcode there can be. Left unset: only the bytes the
+// encoder wrote are copied out, and clearing 127 bytes at every opcode of a
+// page cost more than encoding it.
 struct OPCODE_TEMPLATE {
-  UINT8 Bytes[IFR_LENGTH_MASK] = {};
+  UINT8 Bytes[IFR_LENGTH_MASK];
   ByteWriter Out{Bytes, sizeof(Bytes)};
 };
 
@@ -83,6 +86,10 @@ EFI_STATUS OpCodeBufferStatus(const OpCodeBuffer *Buffer) {
 
 ByteView OpCodeBufferBytes(const OpCodeBuffer *Buffer) {
   return Buffer == nullptr ? ByteView() : ByteView(Buffer->data, Buffer->used);
+}
+
+bool OpCodeBufferExpect(OpCodeBuffer *Buffer, UINTN Count) {
+  return Usable(Buffer) && (Count <= Buffer->capacity - Buffer->used || Grow(Buffer, Count));
 }
 
 UINT8 *OpCodeBufferReserve(OpCodeBuffer *Buffer, UINTN Count) {

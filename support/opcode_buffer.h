@@ -43,6 +43,11 @@ EFI_STATUS OpCodeBufferStatus(const OpCodeBuffer *Buffer);
 // The opcodes written so far; empty for a null buffer.
 ByteView OpCodeBufferBytes(const OpCodeBuffer *Buffer);
 
+// Grows a usable buffer, when it has less room, to hold Count more bytes without
+// growing again: for a caller that knows roughly how much it will write. False
+// when the buffer failed or cannot grow (it is then failed).
+bool OpCodeBufferExpect(OpCodeBuffer *Buffer, UINTN Count);
+
 // Count bytes at the end of the buffer, which now count as used; the caller
 // fills them. When they do not fit, the storage first grows to capacity +
 // Count + 512 bytes, or to twice its capacity when that is more (new bytes

@@ -36,12 +36,14 @@ void *PoolAllocCopy(UINTN Size, const void *Source) {
 }
 
 void *PoolRealloc(UINTN OldSize, UINTN NewSize, void *OldBlock) {
-  void *NewBlock = PoolAllocZero(NewSize);
+  auto *NewBlock = static_cast<UINT8 *>(PoolAlloc(NewSize));
   if (NewBlock == nullptr) return nullptr;
-  if (OldBlock != nullptr) {
-    CopyBytes(NewBlock, OldBlock, OldSize < NewSize ? OldSize : NewSize);
-    BootServices->FreePool(OldBlock);
-  }
+  // Only the bytes the old block does not fill are zeroed: a growing page
+  // buffer is otherwise written twice over.
+  const UINTN Kept = OldBlock == nullptr ? 0 : (OldSize < NewSize ? OldSize : NewSize);
+  CopyBytes(NewBlock, OldBlock, Kept);
+  ZeroBytes(NewBlock + Kept, NewSize - Kept);
+  PoolFree(OldBlock);
   return NewBlock;
 }
 

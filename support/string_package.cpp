@@ -65,7 +65,8 @@ bool ReadStringPackageInfo(ByteView Package, STRING_PACKAGE_INFO *Info) {
   UINT32 Header = 0, HdrSize = 0, InfoOffset = 0;
   if (!Package.Read32(0, &Header) || (Header >> 24) != EFI_HII_PACKAGE_STRINGS ||
       !Package.Read32(HDR_SIZE_AT, &HdrSize) || !Package.Read32(STRING_INFO_AT, &InfoOffset) ||
-      HdrSize <= LANGUAGE_AT || HdrSize > Package.Size() || InfoOffset < HdrSize || InfoOffset >= Package.Size())
+      HdrSize <= LANGUAGE_AT || HdrSize > Package.Size() || InfoOffset < HdrSize ||
+      InfoOffset >= Package.Size())
     return false;
   const ByteView Tag = Package.Slice(LANGUAGE_AT, HdrSize - LANGUAGE_AT);
   UINTN Length = 0;
@@ -76,8 +77,8 @@ bool ReadStringPackageInfo(ByteView Package, STRING_PACKAGE_INFO *Info) {
     BLOCK Block;
     if (!MeasureBlock(Package, Offset, &Block)) return false;
     if (Block.Type == EFI_HII_SIBT_END) {
-      *Info = {Package, Tag.First(Length), Offset, static_cast<EFI_STRING_ID>(Ids < LAST_STRING_ID ? Ids + 1 : 0),
-               Ids};
+      *Info = {Package, Tag.First(Length), Offset,
+               static_cast<EFI_STRING_ID>(Ids < LAST_STRING_ID ? Ids + 1 : 0), Ids};
       return true;
     }
     Ids += Block.Ids;
@@ -97,9 +98,11 @@ bool IndexStringTexts(const STRING_PACKAGE_INFO &Info, UINT32 *Offsets, UINT32 C
     if (!MeasureBlock(Info.Package, Offset, &Block)) return false;
     if (Block.Type == EFI_HII_SIBT_END) return true;
     UINTN TextAt = Block.TextAt;
+    // The block was measured whole: only a text with another after it is
+    // walked again, to find where the next one starts.
     for (UINT32 Index = 0; Index < Block.Ids && TextAt != 0; ++Index) {
       Offsets[Id + Index - 1] = static_cast<UINT32>(TextAt);
-      TextAt = TextEnd(Info.Package, TextAt);
+      if (Index + 1 < Block.Ids) TextAt = TextEnd(Info.Package, TextAt);
     }
     Id += Block.Ids;
     Offset += Block.Size;
