@@ -146,7 +146,7 @@ EFI_STATUS SnapshotQuestion(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Op, Q
   if (!ReadQuestionFields(Op, &Fields) || Fields.VarStoreId == 0) return EFI_SUCCESS;
   if (Snapshot->Count >= QUESTION_SNAPSHOT_ENTRIES) return EFI_BUFFER_TOO_SMALL;
   UINT64 Value = 0;
-  const EFI_STATUS Status = ReadQuestionValue(CardHiiHandle, Op, &Value);
+  const EFI_STATUS Status = ReadQuestionValue(CardHiiHandle, Op, &Value, &Fields);
   if (Status == EFI_BUFFER_TOO_SMALL || Status == EFI_OUT_OF_RESOURCES) return Status;
   if (EFI_ERROR(Status)) return EFI_SUCCESS;
   Snapshot->Entries[Snapshot->Count++] = {Fields.QuestionId, Value};
@@ -213,11 +213,14 @@ UINT8 QuestionValueWidth(const IfrOpCode &Question) {
   }
 }
 
-EFI_STATUS ReadQuestionValue(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Question, UINT64 *Value) {
+EFI_STATUS ReadQuestionValue(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Question, UINT64 *Value,
+                             const IFR_QUESTION_FIELDS *Header) {
   const UINT8 Width = QuestionValueWidth(Question);
   IFR_QUESTION_FIELDS Fields;
-  if (Value == nullptr || Width == 0 || !ReadQuestionFields(Question, &Fields) || Fields.VarStoreId == 0)
+  if (Value == nullptr || Width == 0 || (Header == nullptr && !ReadQuestionFields(Question, &Fields)))
     return EFI_NOT_FOUND;
+  if (Header != nullptr) Fields = *Header;
+  if (Fields.VarStoreId == 0) return EFI_NOT_FOUND;
   UINT8 Bytes[sizeof(UINT64)] = {};
   UINTN Got = 0;
   // A store that could not be read (rather than one that does not hold the

@@ -141,7 +141,10 @@ UINT8 QuestionValueWidth(const IfrOpCode &Question);
 //                          or a value that lies outside its store
 //   EFI_BUFFER_TOO_SMALL   a variable larger than VARSTORE_BLOCK_BYTES
 //   EFI_OUT_OF_RESOURCES, or the status of GetVariable or ReadVarStoreBlock
-EFI_STATUS ReadQuestionValue(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Question, UINT64 *Value);
+// Header, when not null, is Question's header as ReadQuestionFields gave it to
+// the caller: a walk that has it does not read it a second time.
+EFI_STATUS ReadQuestionValue(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Question, UINT64 *Value,
+                             const IFR_QUESTION_FIELDS *Header = nullptr);
 
 // Characters a string value may have, NUL excluded: a STRING slot's room.
 inline constexpr UINTN QUESTION_STRING_CHARS = 255;

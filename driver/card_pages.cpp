@@ -242,7 +242,7 @@ bool ReadRangedQuestion(const PAGE_BUILD &Build, const IfrOpCode &Op, RANGED_QUE
   RANGED_QUESTION Read = {};
   if (!ReadQuestionFields(Op, &Read.Card) || !Op.Read8(ONE_OF_FLAGS_AT, &Read.CardFlags)) return false;
   Read.OpCode = Op.Code();
-  if (EFI_ERROR(ReadQuestionValue(Build.Card, Op, &Read.Value))) Read.Value = 0;
+  if (EFI_ERROR(ReadQuestionValue(Build.Card, Op, &Read.Value, &Read.Card))) Read.Value = 0;
   if ((Read.Card.Flags & EFI_IFR_FLAG_READ_ONLY) != 0) Read.ReadOnly |= MIRRORED_CARD_READ_ONLY;
   // An edit the apply path could never write back is not offered.
   if (!CardStoreHolds(Build, Read.Card, IfrNumericWidth(Read.CardFlags)))
@@ -657,16 +657,20 @@ UINTN LargestPackage(ByteView List, UINT8 Type) {
 
 // What the walk writes into besides the page: the new strings, whose ids
 // follow the driver's list's last one, the card's strings and the options.
-// The page's opcodes and texts come out about as large as the card's forms and
-// strings: room for that much at once, rather than a new block at every doubling.
+// The page's opcodes and texts come out up to about twice the card's forms and
+// strings (a prompt gets the card's location, an option text shared by many
+// questions is copied for each), and their keyword blocks about a quarter of
+// the texts: room for that much at once, rather than a block at every doubling.
 EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
   EFI_STATUS Status = ExportDriverList(Build);
   EFI_STRING_ID FirstId = 0;
   if (!EFI_ERROR(Status)) Status = NextStringId(ByteView(Build.DriverList, Build.DriverListSize), &FirstId);
   if (!EFI_ERROR(Status)) Status = StartStringBatch(&Build.Strings, FirstId);
   if (EFI_ERROR(Status)) return Status;
-  if (!OpCodeBufferExpect(Build.Start, LargestPackage(List, EFI_HII_PACKAGE_FORMS)) ||
-      !OpCodeBufferExpect(Build.Strings.Display, LargestPackage(List, EFI_HII_PACKAGE_STRINGS)))
+  const UINTN Texts = 2 * LargestPackage(List, EFI_HII_PACKAGE_STRINGS);
+  if (!OpCodeBufferExpect(Build.Start, 2 * LargestPackage(List, EFI_HII_PACKAGE_FORMS)) ||
+      !OpCodeBufferExpect(Build.Strings.Display, Texts) ||
+      !OpCodeBufferExpect(Build.Strings.Keyword, Texts / 4))
     return EFI_OUT_OF_RESOURCES;
   Build.Options = OpCodeBufferNew();
   if (Build.Options == nullptr) return EFI_OUT_OF_RESOURCES;

@@ -109,7 +109,10 @@ UINT8 *EmitOpCode(OpCodeBuffer *Buffer, UINT8 *Template, UINT8 OpCode, UINTN Siz
     return Fail(Buffer, EFI_INVALID_PARAMETER);
   const UINT8 Length = static_cast<UINT8>(Size + ExtraSize);
   const UINT8 Header[sizeof(EFI_IFR_OP_HEADER)] = {OpCode, IfrLengthByte(Length, Scope)};
-  if (Size != 0) CopyBytes(Template, Header, sizeof(Header));
+  if (Size != 0) {
+    Template[0] = Header[0];
+    Template[1] = Header[1];
+  }
 
   UINT8 *At = OpCodeBufferReserve(Buffer, Length);
   if (At == nullptr) return nullptr;
