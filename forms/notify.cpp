@@ -53,7 +53,9 @@ EFI_STATUS ExportOneList(EFI_HII_DATABASE_PROTOCOL *Database, EFI_HII_HANDLE Han
   UINTN Needed = 0;
   EFI_STATUS Status = Database->ExportPackageLists(Database, Handle, &Needed, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
-  auto *Bytes = static_cast<UINT8 *>(PoolAllocZero(Needed));
+  // Not cleared first: the export writes the list over it, and a card's list
+  // can be large. Whatever the firmware reports it did not write is cleared.
+  auto *Bytes = static_cast<UINT8 *>(PoolAlloc(Needed));
   if (Bytes == nullptr) return EFI_OUT_OF_RESOURCES;
   UINTN Written = Needed;
   Status = Database->ExportPackageLists(Database, Handle, &Written,
@@ -62,6 +64,7 @@ EFI_STATUS ExportOneList(EFI_HII_DATABASE_PROTOCOL *Database, EFI_HII_HANDLE Han
     PoolFree(Bytes);
     return Status;
   }
+  if (Written < Needed) ZeroBytes(Bytes + Written, Needed - Written);
   *List = Bytes;
   *Size = Needed;  // the firmware may leave the size as passed on success
   return EFI_SUCCESS;

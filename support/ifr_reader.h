@@ -389,7 +389,9 @@ class IfrCursor {
     const UINT8 Length = Bytes_.Data()[Position_ + 1] & IFR_LENGTH_MASK;
     if (Length < sizeof(EFI_IFR_OP_HEADER)) return Stop(IfrReadStatus::ShortLength);
     if (Length > Left) return Stop(IfrReadStatus::PastEnd);
-    *Op = IfrOpCode(Bytes_.Slice(Position_, Length), Position_);
+    // Inside the view: Position_ + Length is at most the limit, which is at
+    // most the view's size.
+    *Op = IfrOpCode(ByteView(Bytes_.Data() + Position_, Length), Position_);
     return true;
   }
 
