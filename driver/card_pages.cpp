@@ -659,8 +659,8 @@ UINTN LargestPackage(ByteView List, UINT8 Type) {
 // follow the driver's list's last one, the card's strings and the options.
 // The page's opcodes and texts come out up to about twice the card's forms and
 // strings (a prompt gets the card's location, an option text shared by many
-// questions is copied for each), and their keyword blocks about a quarter of
-// the texts: room for that much at once, rather than a block at every doubling.
+// questions is copied for each), and their keyword blocks up to half of the
+// texts: room for that much at once, rather than a block at every doubling.
 EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
   EFI_STATUS Status = ExportDriverList(Build);
   EFI_STRING_ID FirstId = 0;
@@ -670,7 +670,7 @@ EFI_STATUS PrepareStrings(PAGE_BUILD &Build, ByteView List) {
   const UINTN Texts = 2 * LargestPackage(List, EFI_HII_PACKAGE_STRINGS);
   if (!OpCodeBufferExpect(Build.Start, 2 * LargestPackage(List, EFI_HII_PACKAGE_FORMS)) ||
       !OpCodeBufferExpect(Build.Strings.Display, Texts) ||
-      !OpCodeBufferExpect(Build.Strings.Keyword, Texts / 4))
+      !OpCodeBufferExpect(Build.Strings.Keyword, Texts / 2))
     return EFI_OUT_OF_RESOURCES;
   Build.Options = OpCodeBufferNew();
   if (Build.Options == nullptr) return EFI_OUT_OF_RESOURCES;
