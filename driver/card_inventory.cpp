@@ -153,6 +153,35 @@ EFI_STATUS SnapshotQuestion(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Op, Q
   return EFI_SUCCESS;
 }
 
+// A heap sort of keys, in place and n log n whatever order the card numbers
+// its questions in. Each round takes the next root while the heap is being
+// built, and afterwards moves the largest key behind the shrinking heap; either
+// way one key is held and sifted down into the hole it leaves.
+void SortKeys(UINT32 *Keys, UINTN Count) {
+  if (Count < 2) return;
+  UINTN NextRoot = Count / 2, Last = Count - 1;
+  for (;;) {
+    UINT32 Held;
+    if (NextRoot > 0) {
+      Held = Keys[--NextRoot];
+    } else {
+      Held = Keys[Last];
+      Keys[Last] = Keys[0];
+      if (--Last == 0) {
+        Keys[0] = Held;
+        return;
+      }
+    }
+    UINTN Hole = NextRoot;
+    for (UINTN Child; (Child = 2 * Hole + 1) <= Last; Hole = Child) {
+      if (Child < Last && Keys[Child] < Keys[Child + 1]) ++Child;
+      if (Held >= Keys[Child]) break;
+      Keys[Hole] = Keys[Child];
+    }
+    Keys[Hole] = Held;
+  }
+}
+
 }  // namespace
 
 EFI_STATUS FindCardPciIo(EFI_HII_HANDLE CardHiiHandle, EFI_PCI_IO_PROTOCOL **PciIo) {
@@ -282,14 +311,31 @@ EFI_STATUS SnapshotCardQuestions(EFI_HII_HANDLE CardHiiHandle, const void *List,
     for (IfrOpCode Op; Cursor.Next(&Op);)
       if (IsValueQuestion(Op.Code())) Result = Worse(Result, SnapshotQuestion(CardHiiHandle, Op, Snapshot));
   }
+  IndexSnapshot(Snapshot);
   return Result;
+}
+
+void IndexSnapshot(QUESTION_SNAPSHOT *Snapshot) {
+  const UINTN Count = Snapshot->Count < QUESTION_SNAPSHOT_ENTRIES ? Snapshot->Count : QUESTION_SNAPSHOT_ENTRIES;
+  for (UINTN Index = 0; Index < Count; ++Index)
+    Snapshot->ById[Index] = static_cast<UINT32>(Snapshot->Entries[Index].CardQuestionId) << 16 | Index;
+  SortKeys(Snapshot->ById, Count);
 }
 
 UINT64 SnapshotValue(const QUESTION_SNAPSHOT *Snapshot, EFI_QUESTION_ID CardQuestionId) {
   if (Snapshot == nullptr) return 0;
-  for (UINTN Index = 0; Index < Snapshot->Count && Index < QUESTION_SNAPSHOT_ENTRIES; ++Index)
-    if (Snapshot->Entries[Index].CardQuestionId == CardQuestionId) return Snapshot->Entries[Index].Value;
-  return 0;
+  const UINTN Count = Snapshot->Count < QUESTION_SNAPSHOT_ENTRIES ? Snapshot->Count : QUESTION_SNAPSHOT_ENTRIES;
+  const UINT32 Wanted = static_cast<UINT32>(CardQuestionId) << 16;
+  UINTN Low = 0, High = Count;  // the first key of the question lies in [Low, High]
+  while (Low < High) {
+    const UINTN Middle = Low + (High - Low) / 2;
+    if (Snapshot->ById[Middle] < Wanted)
+      Low = Middle + 1;
+    else
+      High = Middle;
+  }
+  if (Low == Count || Snapshot->ById[Low] >> 16 != CardQuestionId) return 0;
+  return Snapshot->Entries[Snapshot->ById[Low] & 0xFFFF].Value;
 }
 
 bool GrowMirroredQuestionTable() {

@@ -208,6 +208,29 @@ TEST_F(CardValuesTest, AFullSnapshotKeepsTheFirst1024Values) {
   DiscardVarStoreReadCache();
 }
 
+// Cards number their questions as they like: the snapshot finds each value
+// whatever the order, and a question met twice answers its first value.
+TEST_F(CardValuesTest, ValuesAreFoundWhateverOrderTheCardNumbersItsQuestionsIn) {
+  sim::CardFormSet Set("Shuffled Card");
+  Set.BufferStore(1, "Buf", BufferGuid, 8).Form(1, "Shuffled");
+  const EFI_QUESTION_ID Ids[] = {0x40, 0x07, 0x31, 0x07, 0x02, 0x3F, 0x10, 0x01};
+  for (UINT16 Offset = 0; Offset < std::size(Ids); ++Offset)
+    Set.Numeric({Ids[Offset], 1, Offset, "Q"}, 1, 0, 255);
+  const Bytes Store = {10, 11, 12, 13, 14, 15, 16, 17};
+  sim::CardDriver &Shuffled = sim::PublishCard(sim::AddPciFunction(1, 3, 5, 0, 0), Set.Build(), {{"Buf", Store}});
+  const Bytes ShuffledList = Export(Shuffled.HiiHandle);
+  auto Snapshot = std::make_unique<QUESTION_SNAPSHOT>();
+  ASSERT_EQ(SnapshotCardQuestions(Shuffled.HiiHandle, ShuffledList.data(), ShuffledList.size(), Snapshot.get()),
+            EFI_SUCCESS);
+  ASSERT_EQ(Snapshot->Count, std::size(Ids));
+  for (UINT16 Offset = 0; Offset < std::size(Ids); ++Offset) {
+    if (Ids[Offset] == 0x07 && Offset != 1) continue;  // the repeat
+    EXPECT_EQ(SnapshotValue(Snapshot.get(), Ids[Offset]), Store[Offset]) << "question " << Ids[Offset];
+  }
+  for (EFI_QUESTION_ID Absent : {0x00, 0x03, 0x41, 0xFFFF}) EXPECT_EQ(SnapshotValue(Snapshot.get(), Absent), 0u);
+  DiscardVarStoreReadCache();
+}
+
 // ---- conditions ------------------------------------------------------------------------
 
 Bytes Op(UINT8 Code, Bytes Payload = {}, bool Scope = false) {
@@ -225,7 +248,8 @@ Bytes Join(std::initializer_list<Bytes> Parts) {
 }
 
 TEST(EvaluateConditionTest, UnderstoodConditionsAreEvaluatedAndAnythingElseIsTrue) {
-  QUESTION_SNAPSHOT Snapshot = {QUESTION_SNAPSHOT_SIGNATURE, 2, {{0x10, 1}, {0x11, 0x10002}}};
+  QUESTION_SNAPSHOT Snapshot = {QUESTION_SNAPSHOT_SIGNATURE, 2, {{0x10, 1}, {0x11, 0x10002}}, {}};
+  IndexSnapshot(&Snapshot);
   const Bytes True = Op(EFI_IFR_TRUE_OP), False = Op(EFI_IFR_FALSE_OP), Not = Op(EFI_IFR_NOT_OP);
   const Bytes And = Op(EFI_IFR_AND_OP), Or = Op(EFI_IFR_OR_OP);
   const Bytes Statement = Op(EFI_IFR_TEXT_OP, {1, 0, 2, 0, 0, 0});
