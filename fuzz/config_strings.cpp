@@ -92,7 +92,8 @@ EFI_STATUS EFIAPI FakeExtract(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHA
   if (Request == nullptr || Progress == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
   *Progress = ProgressInto(Request);
   *Results = nullptr;
-  if (Answer.NullResults) return Answer.ExtractStatus;
+  // A router that fails hands out no string.
+  if (Answer.NullResults || EFI_ERROR(Answer.ExtractStatus)) return Answer.ExtractStatus;
   void *Block = nullptr;
   const UINTN Bytes = (Answer.Results.size() + 1) * sizeof(CHAR16);
   if (EFI_ERROR(sim::SystemTable()->BootServices->AllocatePool(EfiBootServicesData, Bytes, &Block)))

@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr std::size_t ARGUMENTS = 24;
+
 struct alignas(8) UniversalArgument {
   UINT8 Bytes[48];
   UINT8 Terminator[8];  // zeros: ends the text in either width
@@ -45,12 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   } else {
     Format.assign(Rest.begin(), Rest.end());
   }
+  // Each argument read starts at a "%" or a "*": the format is cut where it
+  // could read more arguments than the call passes.
+  std::size_t Reads = 0;
+  for (std::size_t Index = 0; Index < Format.size(); ++Index) {
+    if ((Format[Index] == u'%' || Format[Index] == u'*') && ++Reads > ARGUMENTS) {
+      Format.resize(Index);
+      break;
+    }
+  }
 
   // Exactly the bytes asked for, so that the sanitizer sees any write past them.
   std::vector<CHAR16> Output(BufferSize / 2);
   const void *A = &Argument;
   const UINTN Count = FormatUtf16(Output.empty() ? nullptr : Output.data(), BufferSize, Format.c_str(), A, A, A, A,
-                                  A, A, A, A, A, A, A, A, A, A, A, A);
+                                  A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A);
   if (BufferSize / 2 == 0 ? Count != 0 : (Count >= BufferSize / 2 || Output[Count] != 0))
     fuzz::Fail("FormatUtf16 wrote past its room or left its text unended");
 

@@ -10,7 +10,8 @@
 //   0      bit n (0 PCI, 1 OOB, 2 STRING): the variable exists; bit n + 4: its
 //          size is the next header field, not the record's
 //   1      the pair whose IDs the card has (modulo 10)
-//   2..10  per variable (PCI, OOB, STRING): attributes, size (16 bits)
+//   2..10  per variable (PCI, OOB, STRING): attributes (the low three bits,
+//          boot-service access always set), size (16 bits)
 //   11     added to each mirrored question's OOB byte before the apply
 #include <string>
 #include <vector>
@@ -49,7 +50,10 @@ std::size_t StoreVariables(const uint8_t *Data, std::size_t Size) {
     std::vector<UINT8> Bytes(Data + At, Data + At + Given);
     At += Given;
     Bytes.resize(Length, 0);
-    if (Data[0] >> Index & 1) sim::WriteVariable(V.Name, *V.Guid, Field[0], Bytes);
+    // Attributes the firmware stores: boot-service access with or without the
+    // other two plain bits.
+    const UINT32 Attributes = (Field[0] & ADDONCARD_PCI_VAR_ATTRIBUTES) | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+    if (Data[0] >> Index & 1) sim::WriteVariable(V.Name, *V.Guid, Attributes, Bytes);
   }
   return At;
 }
