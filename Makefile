@@ -12,7 +12,7 @@ DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-de
                    pkg-config libefivar-dev
 STAMP := build/.packages-installed
 
-.PHONY: all host efi test demo deps clean
+.PHONY: all host efi test demo deps clean fuzz fuzz-coverage
 
 all: host efi
 
@@ -44,6 +44,15 @@ test: all
 
 demo: all
 	qemu/demo.sh $(EFI_BUILD)
+
+# Every fuzz harness for FUZZ_SECONDS (default 600) each, FUZZ_JOBS (default 2)
+# at a time; reports executions, coverage, new inputs and findings.
+fuzz: host
+	fuzz/run.sh $(HOST_BUILD)
+
+# Line coverage of the driver code the committed corpora reach, per directory.
+fuzz-coverage: $(STAMP)
+	fuzz/coverage.sh
 
 clean:
 	rm -rf build
