@@ -9,8 +9,11 @@
 //      five bytes (the block size: 0 the store's, else 1..255; the statuses of
 //      the router's ExtractConfig and RouteConfig; a null answer when 1; where
 //      Progress points, in characters), then the router's ExtractConfig answer
+//   3  Callback, with an open form browser's edit buffers of the OOB and PCI
+//      stores answering the text (one byte first: the status of the read)
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/globals.h"
@@ -146,20 +149,61 @@ void ReadAndWriteCardStore(Reader &Input) {
   fuzz::CheckPool(Mark, "ReadVarStoreBlock");
 }
 
+// ---- a form browser whose edit buffers come from the input ------------------------------
+
+std::u16string BrowserText;
+EFI_STATUS BrowserStatus = EFI_SUCCESS;
+
+EFI_STATUS EFIAPI FakeBrowserCallback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *Size, CHAR16 *Data,
+                                      BOOLEAN Retrieve, const EFI_GUID *, const CHAR16 *) {
+  if (Size == nullptr) return EFI_INVALID_PARAMETER;
+  if (!Retrieve) {
+    // What the driver hands back is a whole string within the size it gives.
+    const std::u16string_view Given(Data, *Size / sizeof(CHAR16));
+    if (Given.find(u'\0') == std::u16string_view::npos) fuzz::Fail("browser data handed back without its NUL");
+    return EFI_SUCCESS;
+  }
+  if (EFI_ERROR(BrowserStatus)) return BrowserStatus;
+  const UINTN Bytes = (BrowserText.size() + 1) * sizeof(CHAR16);
+  if (*Size < Bytes) {
+    *Size = Bytes;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  __builtin_memcpy(Data, BrowserText.c_str(), Bytes);
+  *Size = Bytes;
+  return EFI_SUCCESS;
+}
+
+void BrowserCallback(Reader &Input) {
+  BrowserStatus = STATUSES[Input.Byte() % std::size(STATUSES)];
+  BrowserText = Input.Rest();
+  EFI_FORM_BROWSER2_PROTOCOL Browser = {nullptr, FakeBrowserCallback};
+  FormBrowser2 = &Browser;
+  const fuzz::PoolMark Mark = fuzz::MarkPool();
+  EFI_BROWSER_ACTION_REQUEST Request = 0;
+  EFI_IFR_TYPE_VALUE Value = {};
+  Callback(&AddOnCardConfigAccess, EFI_BROWSER_ACTION_CHANGED, 0x100, EFI_IFR_TYPE_NUM_SIZE_8, &Value, &Request);
+  fuzz::CheckPool(Mark, "Callback");
+  FormBrowser2 = nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Reader Input{Data, Size};
   fuzz::LoadDriver();
-  switch (Input.Byte() % 3) {
+  switch (Input.Byte() % 4) {
     case 0:
       Extract(Input);
       break;
     case 1:
       Route(Input);
       break;
-    default:
+    case 2:
       ReadAndWriteCardStore(Input);
+      break;
+    default:
+      BrowserCallback(Input);
       break;
   }
   fuzz::CheckVariables("configuration strings");

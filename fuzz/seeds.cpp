@@ -93,6 +93,9 @@ void ConfigStrings() {
     Write("config_strings", "route-" + N, Narrow(1, {}, Route));
   }
   Write("config_strings", "route-whole-pci", Narrow(1, {}, Configurations.back()));
+  // The browser's edit buffer as the body of a configuration.
+  const std::u16string &Oob = Configurations.front();
+  Write("config_strings", "browser-data", Narrow(3, {0}, Oob.substr(Oob.find(u"&OFFSET=") + 1, 120)));
 
   // A card's store as the router answers a read of it.
   sim::CardDriver &Card = sim::PublishSampleCard();
