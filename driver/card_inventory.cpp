@@ -190,8 +190,10 @@ EFI_STATUS ReadQuestionValue(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Ques
     return EFI_NOT_FOUND;
   UINT8 Bytes[sizeof(UINT64)] = {};
   UINTN Got = 0;
-  const EFI_STATUS Status =
-      ReadCardStore(CardHiiHandle, Fields.VarStoreId, Fields.VarOffset, Width, Bytes, &Got);
+  // A store that could not be read (rather than one that does not hold the
+  // value) is noted: a page must not take the missing value for 0.
+  const EFI_STATUS Status = NotePlatformFailure(
+      ReadCardStore(CardHiiHandle, Fields.VarStoreId, Fields.VarOffset, Width, Bytes, &Got));
   if (EFI_ERROR(Status)) return Status;
   if (Got != Width) return EFI_NOT_FOUND;
   *Value = ReadLe(Bytes, Width);
@@ -210,8 +212,8 @@ EFI_STATUS ReadQuestionString(EFI_HII_HANDLE CardHiiHandle, const IfrOpCode &Que
   const UINTN Chars = MaxSize == 0 ? QUESTION_STRING_CHARS : MaxSize;
   UINT8 Bytes[QUESTION_STRING_CHARS * sizeof(CHAR16)];
   UINTN Got = 0;
-  const EFI_STATUS Status =
-      ReadCardStore(CardHiiHandle, Fields.VarStoreId, Fields.VarOffset, Chars * sizeof(CHAR16), Bytes, &Got);
+  const EFI_STATUS Status = NotePlatformFailure(
+      ReadCardStore(CardHiiHandle, Fields.VarStoreId, Fields.VarOffset, Chars * sizeof(CHAR16), Bytes, &Got));
   if (EFI_ERROR(Status)) return Status;
   for (UINTN Index = 0; Index < Got / sizeof(CHAR16); ++Index) {
     Destination[Index] = ReadLe16(Bytes + Index * sizeof(CHAR16));

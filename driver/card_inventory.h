@@ -172,6 +172,10 @@ inline constexpr UINT8 MIRRORED_WIDE_VALUE = 0x02;      // its values do not fit
 // Its value lies in no store of the card the driver knows: no storage, a store
 // that is not registered, or bytes past the store's end.
 inline constexpr UINT8 MIRRORED_NO_CARD_STORE = 0x04;
+// A gray-out-if of the card held when the page was built: the page shows the
+// question read-only, so no value of it may reach the card, whichever way its
+// OOB byte changed.
+inline constexpr UINT8 MIRRORED_GRAYED_OUT = 0x08;
 
 // One one-of or numeric shown on a card page. The one-byte fields come last,
 // so that a record takes 40 bytes and the table 40 KiB of the image.

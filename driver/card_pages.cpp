@@ -290,8 +290,8 @@ void MirrorNumeric(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor,
   CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
   if (Whole && !IsEmpty(CardPrompt) &&
       NewRangedQuestionStrings(Build, CardPrompt, Question.Card.Help, &Prompt, &Help, Keyword)) {
-    const bool ReadOnly = GrayedOut(Walk) || Question.ReadOnly != 0;
-    EmitNumeric(Build.Start, MirroredFields(Prompt, Help, ReadOnly),
+    if (GrayedOut(Walk)) Question.ReadOnly |= MIRRORED_GRAYED_OUT;
+    EmitNumeric(Build.Start, MirroredFields(Prompt, Help, Question.ReadOnly != 0),
                 OneByteRange(Range, (Question.ReadOnly & MIRRORED_WIDE_VALUE) != 0));
     RecordRangedQuestion(Build, Question, Keyword);
   }
@@ -379,8 +379,8 @@ void MirrorOneOf(PAGE_BUILD &Build, const WALK_STATE &Walk, IfrCursor &Cursor, c
     EFI_STRING_ID Prompt = 0, Help = 0;
     CHAR16 Keyword[MIRRORED_KEYWORD_CHARS];
     if (NewRangedQuestionStrings(Build, CardPrompt, Question.Card.Help, &Prompt, &Help, Keyword)) {
-      const bool ReadOnly = GrayedOut(Walk) || Question.ReadOnly != 0;
-      EmitOneOf(Build.Start, MirroredFields(Prompt, Help, ReadOnly), Options);
+      if (GrayedOut(Walk)) Question.ReadOnly |= MIRRORED_GRAYED_OUT;
+      EmitOneOf(Build.Start, MirroredFields(Prompt, Help, Question.ReadOnly != 0), Options);
       RecordRangedQuestion(Build, Question, Keyword);
     }
   }
@@ -633,8 +633,9 @@ EFI_STATUS BuildPage(PAGE_BUILD &Build, UINTN Slot, ByteView List, UINTN Failure
   if (EFI_ERROR(Status)) return Status;
 
   WalkCardForms(Build, List);
-  // A page missing what the pool could not hold is not built at all.
-  if (PoolAllocationFailures() != FailuresBefore) return EFI_OUT_OF_RESOURCES;
+  // A page missing what the pool could not hold, or what a failing platform
+  // call did not give (a string, a card's value), is not built at all.
+  if (PlatformFailures() != FailuresBefore) return EFI_OUT_OF_RESOURCES;
   Status = OpCodeBufferStatus(Build.Start);
   if (EFI_ERROR(Status)) return Status;
   return CommitPage(Build, Slot);
@@ -677,7 +678,7 @@ bool EvaluateCondition(IfrCursor &Cursor, const QUESTION_SNAPSHOT *Snapshot) {
 EFI_STATUS MirrorCardForms(EFI_HII_HANDLE CardHiiHandle, const void *PackageList, UINTN PackageListSize) {
   if (CardHiiHandle == nullptr || PackageList == nullptr || NextCardPage >= CARD_PAGE_SLOTS)
     return EFI_INVALID_PARAMETER;
-  const UINTN FailuresBefore = PoolAllocationFailures();
+  const UINTN FailuresBefore = PlatformFailures();
   const MIRROR_COUNTERS Saved = SaveCounters();
   PAGE_BUILD Build = {};
   Build.Card = CardHiiHandle;
@@ -696,11 +697,17 @@ EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16, const CHAR16 *Tit
   SetCurrentHiiHandle(DriverHiiHandle);
   if (NextCardPage >= CARD_PAGE_SLOTS) return EFI_SUCCESS;
   if (NextCardPage == 0) ResetMirroredQuestions();
-  const UINTN FailuresBefore = PoolAllocationFailures();
-  if (Title != nullptr) SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr);
-  const EFI_STATUS Status = PoolAllocationFailures() != FailuresBefore
-                                ? EFI_OUT_OF_RESOURCES
-                                : MirrorCardForms(CardHiiHandle, PackageList, PackageListSize);
+  const UINTN FailuresBefore = PlatformFailures();
+  // A page whose title could not be written would show an empty title and goto.
+  const bool Titled =
+      Title == nullptr || SetStringInLanguages(CardPageTable[NextCardPage].TitleStringId, Title, nullptr) != 0;
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (PlatformFailures() != FailuresBefore)
+    Status = EFI_OUT_OF_RESOURCES;
+  else if (!Titled)
+    Status = EFI_DEVICE_ERROR;
+  else
+    Status = MirrorCardForms(CardHiiHandle, PackageList, PackageListSize);
   DiscardVarStoreReadCache();
   ++NextCardPage;
   return Status;

@@ -35,7 +35,11 @@ inline constexpr UINTN MIRROR_SCOPE_LIMIT = 16;
 // nothing is done. When slot 0 is built, the mirrored question table and its
 // counters start again.
 //   EFI_SUCCESS            page built, or no slot left
-//   EFI_OUT_OF_RESOURCES   the pool refused an allocation during the build
+//   EFI_OUT_OF_RESOURCES   the pool refused an allocation during the build, or a
+//                          platform call failed (PlatformFailures): a string or
+//                          a card's value would be missing from the page
+//   EFI_DEVICE_ERROR       the string protocol did not take the page's title
+//                          (nothing is built: the page would have no title)
 //   the statuses of MirrorCardForms
 EFI_STATUS BuildCardPage(EFI_HII_HANDLE CardHiiHandle, UINT16 DeviceId, const CHAR16 *Title,
                          const void *PackageList, UINTN PackageListSize);

@@ -343,8 +343,13 @@ EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *, const CHAR
   return Status;
 }
 
-EFI_STATUS EFIAPI Callback(const EFI_HII_CONFIG_ACCESS_PROTOCOL *, EFI_BROWSER_ACTION, EFI_QUESTION_ID, UINT8,
-                           EFI_IFR_TYPE_VALUE *, EFI_BROWSER_ACTION_REQUEST *) {
+EFI_STATUS EFIAPI Callback(const EFI_HII_CONFIG_ACCESS_PROTOCOL *, EFI_BROWSER_ACTION Action, EFI_QUESTION_ID,
+                           UINT8, EFI_IFR_TYPE_VALUE *, EFI_BROWSER_ACTION_REQUEST *) {
+  // A default action asks for the question's default in *Value: success would
+  // make the browser take whatever *Value holds (the current value) for the
+  // default, and loading defaults would restore nothing. Unsupported, the
+  // browser takes the form's own defaults.
+  if (IsDefaultBrowserAction(Action)) return EFI_UNSUPPORTED;
   // Bytes the browser's text does not name keep the driver's values rather than
   // whatever the stack held: both blocks go back to the browser whole.
   ADDONCARD_OOB_SLOTS Oob = OobVarCopy;

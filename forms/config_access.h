@@ -58,10 +58,13 @@ EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, cons
 EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, const CHAR16 *Configuration,
                               CHAR16 **Progress);
 
-// Callback: for every action and question, reads the browser's edit buffers of
-// the OOB (1024 bytes) and PCI (41 bytes) stores and hands both back unchanged,
-// OOB first. None of the arguments is read; *ActionRequest is not written.
-//   EFI_SUCCESS; EFI_NOT_FOUND when either buffer cannot be read.
+// Callback: for every action but the default actions, and every question,
+// reads the browser's edit buffers of the OOB (1024 bytes) and PCI (41 bytes)
+// stores and hands both back unchanged, OOB first. Value and ActionRequest are
+// never read or written (either may be null).
+//   EFI_SUCCESS; EFI_NOT_FOUND when either buffer cannot be read;
+//   EFI_UNSUPPORTED        a default action (0x1000 to 0x4FFF): the browser then
+//                          takes the form's own default, nothing is touched.
 EFI_STATUS EFIAPI Callback(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, EFI_BROWSER_ACTION Action,
                            EFI_QUESTION_ID QuestionId, UINT8 Type, EFI_IFR_TYPE_VALUE *Value,
                            EFI_BROWSER_ACTION_REQUEST *ActionRequest);

@@ -42,6 +42,10 @@ void RunVariableStoreChecks(CheckLog &Log);
 // The driver's configuration access on its handle, through the firmware's router
 // and keyword handler and called directly.
 void RunConfigAccessChecks(CheckLog &Log);
+// The configuration access held to what UEFI asks of it, directly and through
+// the firmware's router with the driver's PATH; needs the protocol the
+// config-access group installed. Changes no variable.
+void RunConfigAccessConformanceChecks(CheckLog &Log);
 // The card shapes published on the machine's PCI functions by the tests' card
 // driver, their stores read and written through the firmware's router; removed again.
 void RunCardFixtureChecks(CheckLog &Log);
@@ -66,6 +70,7 @@ inline constexpr CheckGroup CHECK_GROUPS[] = {
     {"browser-data", RunBrowserDataChecks},
     {"variables", RunVariableStoreChecks},
     {"config-access", RunConfigAccessChecks},
+    {"config-access-conformance", RunConfigAccessConformanceChecks},
     {"card-fixtures", RunCardFixtureChecks},
     {"card-pages", RunCardPageChecks},
     {"apply", RunApplyChecks},

@@ -47,7 +47,7 @@ if(ADDONCARD_SIM_LIB)
   target_compile_options(firmware_checks_in_simulator PRIVATE -Wall -Wextra -Werror -g)
   target_link_libraries(firmware_checks_in_simulator PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver)
   add_test(NAME firmware_checks_in_simulator COMMAND firmware_checks_in_simulator)
-  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 120)
+  set_tests_properties(firmware_checks_in_simulator PROPERTIES TIMEOUT 600)
 endif()
 
 # The card shapes of the host tests as the constant arrays that the firmware test
@@ -97,3 +97,27 @@ set_tests_properties(export_ovmf_files PROPERTIES
   ENVIRONMENT ADDONCARD_EXPORT_OVMF_DIR=${ADDONCARD_EXPORT_OVMF_DIR}
   PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests\\."
   FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
+
+# The road of one setting in OVMF (qemu/road, qemu/testcard): AddOnCard.efi, the
+# card driver and the road application on one boot disk, first on a fresh
+# variable store, then again on the store the first boot left (the supported
+# list kept, the card's page built again from the value applied in boot 1). The
+# expected line fails a boot on any other store.
+set(ADDONCARD_ROAD_VARS ${CMAKE_BINARY_DIR}/road-vars.fd)
+add_test(NAME road_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-road.sh --timeout 240 --new-vars ${ADDONCARD_ROAD_VARS}
+                 --expect "NOTE road boot: 1" ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(road_ovmf PROPERTIES TIMEOUT 300 FIXTURES_SETUP road_vars)
+add_test(NAME road_ovmf_second_boot
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-road.sh --timeout 240 --vars ${ADDONCARD_ROAD_VARS}
+                 --expect "NOTE road boot: 2" ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(road_ovmf_second_boot PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED road_vars)
+
+# The road's reading of forms out of exported lists, on the host.
+if(ADDONCARD_SIM_LIB)
+  add_executable(road_pages_tests ${CMAKE_SOURCE_DIR}/qemu/host/road_pages_test.cpp
+                 ${CMAKE_SOURCE_DIR}/qemu/road/road_pages.cpp)
+  target_compile_options(road_pages_tests PRIVATE -Wall -Wextra -g)
+  target_link_libraries(road_pages_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(road_pages_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

@@ -101,8 +101,9 @@ set -e
 
 [ -z "$keep_log" ] || cp "$log" "$keep_log"
 # The firmware writes its own messages to the same port; lines of the
-# application begin with one of these words.
-report_lines() { grep -aE '^(AddOnCard firmware test|GROUP|PASS|FAIL|SUMMARY|NOTE) ' "$log" || true; }
+# application begin with one of these words (SHOW: the road's account for a
+# person following it).
+report_lines() { grep -aE '^(AddOnCard (firmware test|road)|GROUP|PASS|FAIL|SUMMARY|NOTE|SHOW) ' "$log" || true; }
 if [ "$quiet" = 1 ]; then
   report_lines
 else

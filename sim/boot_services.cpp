@@ -18,30 +18,35 @@ void EFIAPI SetMem(void *Buffer, UINTN Size, UINT8 Value) {
 
 EFI_STATUS EFIAPI Stall(UINTN) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.Stall", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.Stall");
+  if (Call.Fails(&Status)) return Status;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SetWatchdogTimer(UINTN, UINT64, UINTN, CHAR16 *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.SetWatchdogTimer", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.SetWatchdogTimer");
+  if (Call.Fails(&Status)) return Status;
   return EFI_SUCCESS;
 }
 
 // Images cannot be loaded in the simulator: the driver under test is linked in.
 EFI_STATUS EFIAPI LoadImage(BOOLEAN, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *, void *, UINTN, EFI_HANDLE *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.LoadImage", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.LoadImage");
+  if (Call.Fails(&Status)) return Status;
   return EFI_UNSUPPORTED;
 }
 EFI_STATUS EFIAPI StartImage(EFI_HANDLE, UINTN *, CHAR16 **) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.StartImage", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.StartImage");
+  if (Call.Fails(&Status)) return Status;
   return EFI_UNSUPPORTED;
 }
 EFI_STATUS EFIAPI Exit(EFI_HANDLE, EFI_STATUS, UINTN, CHAR16 *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.Exit", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.Exit");
+  if (Call.Fails(&Status)) return Status;
   return EFI_UNSUPPORTED;
 }
 

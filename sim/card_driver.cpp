@@ -10,6 +10,7 @@
 
 #include "sim/card_fixture.h"
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 #include "uefi/guids.h"
 
 namespace sim {
@@ -210,6 +211,7 @@ EFI_STATUS ExtractEveryStore(CardEntry &Entry, CHAR16 **Results) {
 
 EFI_STATUS EFIAPI CardExtractConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, const CHAR16 *Request,
                                     CHAR16 **Progress, CHAR16 **Results) {
+  internal::PlatformCode OtherDriver;
   EFI_STATUS Status;
   if (TakeInjectedFault("CardConfigAccess.ExtractConfig", &Status)) return Status;
   CardEntry *Entry = FindCard(This);
@@ -247,6 +249,7 @@ EFI_STATUS EFIAPI CardExtractConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, 
 
 EFI_STATUS EFIAPI CardRouteConfig(const EFI_HII_CONFIG_ACCESS_PROTOCOL *This, const CHAR16 *Configuration,
                                   CHAR16 **Progress) {
+  internal::PlatformCode OtherDriver;
   EFI_STATUS Status;
   if (TakeInjectedFault("CardConfigAccess.RouteConfig", &Status)) return Status;
   CardEntry *Entry = FindCard(This);

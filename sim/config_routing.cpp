@@ -16,6 +16,7 @@
 #include "sim/config_text.h"
 #include "sim/hii_forms.h"
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 #include "uefi/guids.h"
 
 namespace sim {
@@ -197,7 +198,11 @@ PieceOutcome CallDriverExtract(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView 
   Text Request(Piece);
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
-  EFI_STATUS Status = Access->ExtractConfig(Access, Request.c_str(), &Progress, &Results);
+  EFI_STATUS Status;
+  {
+    internal::ForeignCode Driver;
+    Status = Access->ExtractConfig(Access, Request.c_str(), &Progress, &Results);
+  }
   if (!EFI_ERROR(Status)) *Answer = Text(cfgtext::ViewOf(Results));
   cfgtext::FreePool(Results);
   return {Status, EFI_ERROR(Status) ? IndexOf(Progress, Request) : 0};
@@ -206,7 +211,11 @@ PieceOutcome CallDriverExtract(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView 
 PieceOutcome CallDriverRoute(EFI_HII_CONFIG_ACCESS_PROTOCOL *Access, TextView Piece) {
   Text Configuration(Piece);
   CHAR16 *Progress = nullptr;
-  EFI_STATUS Status = Access->RouteConfig(Access, Configuration.c_str(), &Progress);
+  EFI_STATUS Status;
+  {
+    internal::ForeignCode Driver;
+    Status = Access->RouteConfig(Access, Configuration.c_str(), &Progress);
+  }
   return {Status, EFI_ERROR(Status) ? IndexOf(Progress, Configuration) : 0};
 }
 
@@ -320,7 +329,8 @@ const CHAR16 *FailurePosition(const CHAR16 *Text, std::size_t Start, std::size_t
 EFI_STATUS EFIAPI ExtractConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Request,
                                 CHAR16 **Progress, CHAR16 **Results) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.ExtractConfig", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.ExtractConfig");
+  if (Call.Fails(&Status)) return Status;
   if (Progress == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
   *Results = nullptr;
   *Progress = const_cast<CHAR16 *>(Request);
@@ -359,12 +369,17 @@ Text FirstStoreHeader(EFI_HII_HANDLE List, EFI_HANDLE Driver) {
 Text ExportOneDriver(EFI_HII_HANDLE List, EFI_HANDLE Driver, EFI_HII_CONFIG_ACCESS_PROTOCOL *Access) {
   CHAR16 *Progress = nullptr;
   CHAR16 *Results = nullptr;
-  EFI_STATUS Status = Access->ExtractConfig(Access, nullptr, &Progress, &Results);
+  EFI_STATUS Status;
+  {
+    internal::ForeignCode Owner;
+    Status = Access->ExtractConfig(Access, nullptr, &Progress, &Results);
+  }
   if (EFI_ERROR(Status)) {
     cfgtext::FreePool(Results);
     Results = nullptr;
     Text Request = FirstStoreHeader(List, Driver);
     if (Request.empty()) return {};
+    internal::ForeignCode Owner;
     Status = Access->ExtractConfig(Access, Request.c_str(), &Progress, &Results);
   }
   Text Answer = EFI_ERROR(Status) ? Text() : Text(cfgtext::ViewOf(Results));
@@ -377,7 +392,8 @@ Text ExportOneDriver(EFI_HII_HANDLE List, EFI_HANDLE Driver, EFI_HII_CONFIG_ACCE
 // variable store itself here, so a store the driver leaves out is missing.
 EFI_STATUS EFIAPI ExportConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, CHAR16 **Results) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.ExportConfig", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.ExportConfig");
+  if (Call.Fails(&Status)) return Status;
   if (Results == nullptr) return EFI_INVALID_PARAMETER;
   *Results = nullptr;
   Text Export;
@@ -402,7 +418,8 @@ EFI_STATUS EFIAPI ExportConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, CHAR16 *
 EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *Configuration,
                               CHAR16 **Progress) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.RouteConfig", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.RouteConfig");
+  if (Call.Fails(&Status)) return Status;
   if (Progress == nullptr) return EFI_INVALID_PARAMETER;
   *Progress = const_cast<CHAR16 *>(Configuration);
   TextView View = cfgtext::ViewOf(Configuration);
@@ -422,7 +439,8 @@ EFI_STATUS EFIAPI RouteConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHA
 EFI_STATUS EFIAPI BlockToConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *ConfigRequest,
                                 const UINT8 *Block, UINTN BlockSize, CHAR16 **Config, CHAR16 **Progress) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.BlockToConfig", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.BlockToConfig");
+  if (Call.Fails(&Status)) return Status;
   if (Progress == nullptr || Config == nullptr) return EFI_INVALID_PARAMETER;
   *Config = nullptr;
   *Progress = const_cast<CHAR16 *>(ConfigRequest);
@@ -440,7 +458,8 @@ EFI_STATUS EFIAPI BlockToConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const C
 EFI_STATUS EFIAPI ConfigToBlock(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CHAR16 *ConfigResp,
                                 UINT8 *Block, UINTN *BlockSize, CHAR16 **Progress) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.ConfigToBlock", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.ConfigToBlock");
+  if (Call.Fails(&Status)) return Status;
   if (Progress == nullptr) return EFI_INVALID_PARAMETER;
   *Progress = const_cast<CHAR16 *>(ConfigResp);
   if (ConfigResp == nullptr || Block == nullptr || BlockSize == nullptr) return EFI_INVALID_PARAMETER;
@@ -457,7 +476,8 @@ EFI_STATUS EFIAPI GetAltConfig(const EFI_HII_CONFIG_ROUTING_PROTOCOL *, const CH
                                const CHAR16 *, const EFI_DEVICE_PATH_PROTOCOL *, const UINT16 *,
                                CHAR16 **AltCfgResp) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("ConfigRouting.GetAltConfig", &Status)) return Status;
+  internal::ServiceCall Call("ConfigRouting.GetAltConfig");
+  if (Call.Fails(&Status)) return Status;
   if (AltCfgResp != nullptr) *AltCfgResp = nullptr;
   return EFI_UNSUPPORTED;
 }

@@ -31,7 +31,58 @@ struct ArmedFault {
 struct FaultState {
   std::map<std::string, ArmedFault> Services;
   std::size_t AllocationsUntilFailure = 0;  // 0: none armed
+  std::size_t CallsUntilFailure = 0;        // 0: none armed
+  std::string FailedCall;
 };
+
+// How many services are running, counted from the last call out to code
+// outside the simulator; 0 while that code runs.
+struct CallState {
+  int Depth = 0;
+  // Service names are the literals each service passes: one pointer per service.
+  std::vector<const char *> Log;
+};
+
+CallState &Calls() {
+  static CallState State;
+  return State;
+}
+
+// The plausible error of a service by the last part of its name.
+struct PlausibleFailure {
+  const char *Member;
+  EFI_STATUS Status;
+};
+constexpr PlausibleFailure PlausibleFailures[] = {
+    {"AllocatePool", EFI_OUT_OF_RESOURCES},
+    {"CreateEvent", EFI_OUT_OF_RESOURCES},
+    {"RegisterProtocolNotify", EFI_OUT_OF_RESOURCES},
+    {"InstallProtocolInterface", EFI_OUT_OF_RESOURCES},
+    {"InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES},
+    {"NewPackageList", EFI_OUT_OF_RESOURCES},
+    {"UpdatePackageList", EFI_OUT_OF_RESOURCES},
+    {"NewString", EFI_OUT_OF_RESOURCES},
+    {"SetString", EFI_OUT_OF_RESOURCES},
+    {"BlockToConfig", EFI_OUT_OF_RESOURCES},
+    {"ConfigToBlock", EFI_OUT_OF_RESOURCES},
+    {"ExportPackageLists", EFI_OUT_OF_RESOURCES},
+    {"SetVariable", EFI_OUT_OF_RESOURCES},
+    {"LocateProtocol", EFI_NOT_FOUND},
+    {"LocateHandle", EFI_NOT_FOUND},
+    {"LocateHandleBuffer", EFI_NOT_FOUND},
+    {"LocateDevicePath", EFI_NOT_FOUND},
+    {"HandleProtocol", EFI_UNSUPPORTED},
+    {"GetPackageListHandle", EFI_NOT_FOUND},
+    {"ListPackageLists", EFI_NOT_FOUND},
+    {"RemovePackageList", EFI_NOT_FOUND},
+    // Strings that are there: failing to copy them out is running out of room.
+    {"GetString", EFI_OUT_OF_RESOURCES},
+    {"GetLanguages", EFI_OUT_OF_RESOURCES},
+    {"BrowserCallback", EFI_NOT_FOUND},
+};
+
+// Fail only with invalid arguments, which a sweep does not make up.
+constexpr const char *ServicesThatCannotFail[] = {"BootServices.FreePool", "BootServices.CloseEvent"};
 
 FaultState &Faults() {
   static FaultState State;
@@ -82,6 +133,7 @@ void StartMachine(internal::StartKind Kind) {
   LastStart = Kind;
   internal::ReleaseAllPool(Kind == internal::StartKind::PowerOn);
   ClearFaults();
+  Calls().Log.clear();
   ConsoleText().clear();
   BuildSystemTable();
   std::vector<Component> Ordered = Components();
@@ -116,7 +168,40 @@ void FailService(const std::string &Service, EFI_STATUS Status, int Times) {
 void ClearFaults() {
   Faults().Services.clear();
   Faults().AllocationsUntilFailure = 0;
+  Faults().CallsUntilFailure = 0;
 }
+
+PlatformScope::PlatformScope() { ++Calls().Depth; }
+PlatformScope::~PlatformScope() { --Calls().Depth; }
+
+std::map<std::string, std::size_t> ServiceCallCounts() {
+  std::map<std::string, std::size_t> Counts;
+  for (const char *Service : Calls().Log) ++Counts[Service];
+  return Counts;
+}
+std::vector<std::string> ServiceCallLog() { return {Calls().Log.begin(), Calls().Log.end()}; }
+void ResetServiceCallCounts() { Calls().Log.clear(); }
+
+bool ServiceCanFail(const std::string &Service) {
+  for (const char *Name : ServicesThatCannotFail)
+    if (Service == Name) return false;
+  return true;
+}
+
+EFI_STATUS PlausibleError(const std::string &Service) {
+  const std::size_t Dot = Service.rfind('.');
+  const std::string Member = Dot == std::string::npos ? Service : Service.substr(Dot + 1);
+  for (const PlausibleFailure &Each : PlausibleFailures)
+    if (Member == Each.Member) return Each.Status;
+  return EFI_DEVICE_ERROR;
+}
+
+void FailNthServiceCall(std::size_t N) {
+  Faults().CallsUntilFailure = N;
+  Faults().FailedCall.clear();
+}
+bool ServiceCallFailurePending() { return Faults().CallsUntilFailure != 0; }
+std::string FailedServiceCall() { return Faults().FailedCall; }
 
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status) {
   auto Found = Faults().Services.find(Service);
@@ -135,6 +220,29 @@ std::u16string TakeConsoleOutput() {
 namespace internal {
 
 StartKind CurrentStart() { return LastStart; }
+
+ServiceCall::ServiceCall(const char *Service) : Name(Service) {
+  CallState &State = Calls();
+  if (State.Depth++ != 0) return;
+  State.Log.push_back(Service);
+  std::size_t &Countdown = Faults().CallsUntilFailure;
+  if (Countdown != 0 && ServiceCanFail(Service) && --Countdown == 0) {
+    FailsByCount = true;
+    Faults().FailedCall = Service;
+  }
+}
+
+ServiceCall::~ServiceCall() { --Calls().Depth; }
+
+bool ServiceCall::Fails(EFI_STATUS *Status) {
+  if (TakeInjectedFault(Name, Status)) return true;
+  if (!FailsByCount) return false;
+  *Status = PlausibleError(Name);
+  return true;
+}
+
+ForeignCode::ForeignCode() : SavedDepth(Calls().Depth) { Calls().Depth = 0; }
+ForeignCode::~ForeignCode() { Calls().Depth = SavedDepth; }
 
 bool TakeAllocationFault() {
   std::size_t &Countdown = Faults().AllocationsUntilFailure;

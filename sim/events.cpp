@@ -66,7 +66,10 @@ void RunNotify(Event *E) {
   EventState &S = Events();
   EFI_TPL Previous = S.Tpl;
   S.Tpl = E->NotifyTpl;
-  E->Notify(E, E->Context);
+  {
+    internal::ForeignCode Notify;
+    E->Notify(E, E->Context);
+  }
   S.Tpl = Previous;
 }
 
@@ -138,7 +141,8 @@ void EFIAPI RestoreTPL(EFI_TPL OldTpl) {
 EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction,
                               void *NotifyContext, EFI_EVENT *EventOut) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.CreateEvent", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.CreateEvent");
+  if (Call.Fails(&Status)) return Status;
   if (EventOut == nullptr || (Type & ~KnownEventTypes) != 0) return EFI_INVALID_PARAMETER;
   bool Signal = (Type & EVT_NOTIFY_SIGNAL) != 0;
   bool Wait = (Type & EVT_NOTIFY_WAIT) != 0;
@@ -155,7 +159,8 @@ EFI_STATUS EFIAPI CreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY N
 
 EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Handle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.SignalEvent", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.SignalEvent");
+  if (Call.Fails(&Status)) return Status;
   if (OpenEvent(Handle) == nullptr) return EFI_INVALID_PARAMETER;
   SignalOpenEvent(Handle);
   return EFI_SUCCESS;
@@ -163,7 +168,8 @@ EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Handle) {
 
 EFI_STATUS EFIAPI CloseEvent(EFI_EVENT Handle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.CloseEvent", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.CloseEvent");
+  if (Call.Fails(&Status)) return Status;
   Event *E = OpenEvent(Handle);
   if (E == nullptr) return EFI_INVALID_PARAMETER;
   if (E->Queued) Unqueue(E);
@@ -174,7 +180,8 @@ EFI_STATUS EFIAPI CloseEvent(EFI_EVENT Handle) {
 
 EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Handle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.CheckEvent", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.CheckEvent");
+  if (Call.Fails(&Status)) return Status;
   Event *E = OpenEvent(Handle);
   if (E == nullptr || (E->Type & EVT_NOTIFY_SIGNAL) != 0) return EFI_INVALID_PARAMETER;
   // A wait event's notify function runs on every check that finds it unsignalled;

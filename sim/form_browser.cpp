@@ -5,6 +5,7 @@
 #include "sim/config_text.h"
 #include "sim/hii_forms.h"
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 #include "uefi/guids.h"
 
 namespace sim {
@@ -95,7 +96,8 @@ EFI_STATUS UpdateStorage(Storage &Store, const CHAR16 *ResultsData) {
 EFI_STATUS EFIAPI SendForm(const EFI_FORM_BROWSER2_PROTOCOL *, EFI_HII_HANDLE *, UINTN, EFI_GUID *,
                            EFI_FORM_ID, const void *, EFI_BROWSER_ACTION_REQUEST *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("FormBrowser2.SendForm", &Status)) return Status;
+  internal::ServiceCall Call("FormBrowser2.SendForm");
+  if (Call.Fails(&Status)) return Status;
   return EFI_UNSUPPORTED;
 }
 
@@ -103,7 +105,8 @@ EFI_STATUS EFIAPI BrowserCallback(const EFI_FORM_BROWSER2_PROTOCOL *, UINTN *Res
                                   CHAR16 *ResultsData, BOOLEAN RetrieveData, const EFI_GUID *VariableGuid,
                                   const CHAR16 *VariableName) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("FormBrowser2.BrowserCallback", &Status)) return Status;
+  internal::ServiceCall Call("FormBrowser2.BrowserCallback");
+  if (Call.Fails(&Status)) return Status;
   if (ResultsDataSize == nullptr) return EFI_INVALID_PARAMETER;
   if (!State().Open) return EFI_NOT_FOUND;
   Storage *Store = FindStorage(VariableGuid, VariableName);

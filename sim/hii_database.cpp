@@ -144,7 +144,8 @@ void AppendExport(const PackageList &L, std::vector<UINT8> *Out) {
 EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL *, const EFI_HII_PACKAGE_LIST_HEADER *List,
                                  EFI_HANDLE DriverHandle, EFI_HII_HANDLE *Handle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.NewPackageList", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.NewPackageList");
+  if (Call.Fails(&Status)) return Status;
   if (List == nullptr || Handle == nullptr) return EFI_INVALID_PARAMETER;
   EFI_GUID Guid;
   std::memcpy(&Guid, &List->PackageListGuid, sizeof Guid);
@@ -166,7 +167,8 @@ EFI_STATUS EFIAPI NewPackageList(const EFI_HII_DATABASE_PROTOCOL *, const EFI_HI
 
 EFI_STATUS EFIAPI RemovePackageList(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE Handle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.RemovePackageList", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.RemovePackageList");
+  if (Call.Fails(&Status)) return Status;
   auto &Lists = Db().Lists;
   auto Found = std::find_if(Lists.begin(), Lists.end(), [&](const auto &L) { return L->Handle == Handle; });
   if (Handle == nullptr || Found == Lists.end()) return EFI_NOT_FOUND;
@@ -177,7 +179,8 @@ EFI_STATUS EFIAPI RemovePackageList(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_H
 EFI_STATUS EFIAPI UpdatePackageList(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE Handle,
                                     const EFI_HII_PACKAGE_LIST_HEADER *List) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.UpdatePackageList", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.UpdatePackageList");
+  if (Call.Fails(&Status)) return Status;
   if (List == nullptr) return EFI_INVALID_PARAMETER;
   PackageList *Stored = FindPackageList(Handle);
   if (Stored == nullptr) return EFI_NOT_FOUND;
@@ -194,7 +197,8 @@ EFI_STATUS EFIAPI ListPackageLists(const EFI_HII_DATABASE_PROTOCOL *, UINT8 Pack
                                    const EFI_GUID *PackageGuid, UINTN *HandleBufferLength,
                                    EFI_HII_HANDLE *HandleBuffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.ListPackageLists", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.ListPackageLists");
+  if (Call.Fails(&Status)) return Status;
   if (HandleBufferLength == nullptr) return EFI_INVALID_PARAMETER;
   if (*HandleBufferLength > 0 && HandleBuffer == nullptr) return EFI_INVALID_PARAMETER;
   if ((PackageType == EFI_HII_PACKAGE_TYPE_GUID) != (PackageGuid != nullptr)) return EFI_INVALID_PARAMETER;
@@ -215,7 +219,8 @@ EFI_STATUS EFIAPI ListPackageLists(const EFI_HII_DATABASE_PROTOCOL *, UINT8 Pack
 EFI_STATUS EFIAPI ExportPackageLists(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE Handle,
                                      UINTN *BufferSize, EFI_HII_PACKAGE_LIST_HEADER *Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.ExportPackageLists", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.ExportPackageLists");
+  if (Call.Fails(&Status)) return Status;
   if (BufferSize == nullptr) return EFI_INVALID_PARAMETER;
   if (*BufferSize > 0 && Buffer == nullptr) return EFI_INVALID_PARAMETER;
   std::vector<UINT8> Bytes;
@@ -238,7 +243,8 @@ EFI_STATUS EFIAPI ExportPackageLists(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_
 EFI_STATUS EFIAPI GetPackageListHandle(const EFI_HII_DATABASE_PROTOCOL *, EFI_HII_HANDLE PackageListHandle,
                                        EFI_HANDLE *DriverHandle) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiDatabase.GetPackageListHandle", &Status)) return Status;
+  internal::ServiceCall Call("HiiDatabase.GetPackageListHandle");
+  if (Call.Fails(&Status)) return Status;
   if (DriverHandle == nullptr) return EFI_INVALID_PARAMETER;
   const PackageList *L = FindPackageList(PackageListHandle);
   if (L == nullptr) return EFI_INVALID_PARAMETER;

@@ -307,7 +307,8 @@ EFI_STATUS EFIAPI NewString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
                             EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *LanguageName,
                             const CHAR16 *String, const EFI_FONT_INFO *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiString.NewString", &Status)) return Status;
+  internal::ServiceCall Call("HiiString.NewString");
+  if (Call.Fails(&Status)) return Status;
   if (PackageList == nullptr || StringId == nullptr || Language == nullptr || String == nullptr)
     return EFI_INVALID_PARAMETER;
   hii::PackageList *L = FindPackageList(PackageList);
@@ -351,7 +352,8 @@ EFI_STATUS EFIAPI GetString(const EFI_HII_STRING_PROTOCOL *, const CHAR8 *Langua
                             EFI_HII_HANDLE PackageList, EFI_STRING_ID StringId, CHAR16 *String,
                             UINTN *StringSize, EFI_FONT_INFO **StringFontInfo) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiString.GetString", &Status)) return Status;
+  internal::ServiceCall Call("HiiString.GetString");
+  if (Call.Fails(&Status)) return Status;
   if (Language == nullptr || PackageList == nullptr || StringId == 0 || StringSize == nullptr)
     return EFI_INVALID_PARAMETER;
   if (String == nullptr && *StringSize > 0) return EFI_INVALID_PARAMETER;
@@ -377,7 +379,8 @@ EFI_STATUS EFIAPI SetString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
                             EFI_STRING_ID StringId, const CHAR8 *Language, const CHAR16 *String,
                             const EFI_FONT_INFO *) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiString.SetString", &Status)) return Status;
+  internal::ServiceCall Call("HiiString.SetString");
+  if (Call.Fails(&Status)) return Status;
   if (PackageList == nullptr || StringId == 0 || Language == nullptr || String == nullptr)
     return EFI_INVALID_PARAMETER;
   hii::PackageList *L = FindPackageList(PackageList);
@@ -400,7 +403,8 @@ EFI_STATUS EFIAPI SetString(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE Pack
 EFI_STATUS EFIAPI GetLanguages(const EFI_HII_STRING_PROTOCOL *, EFI_HII_HANDLE PackageList, CHAR8 *Languages,
                                UINTN *LanguagesSize) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiString.GetLanguages", &Status)) return Status;
+  internal::ServiceCall Call("HiiString.GetLanguages");
+  if (Call.Fails(&Status)) return Status;
   if (PackageList == nullptr || LanguagesSize == nullptr) return EFI_INVALID_PARAMETER;
   if (Languages == nullptr && *LanguagesSize > 0) return EFI_INVALID_PARAMETER;
   hii::PackageList *L = FindPackageList(PackageList);
@@ -417,7 +421,8 @@ EFI_STATUS EFIAPI GetSecondaryLanguages(const EFI_HII_STRING_PROTOCOL *, EFI_HII
                                         const CHAR8 *PrimaryLanguage, CHAR8 *SecondaryLanguages,
                                         UINTN *SecondaryLanguagesSize) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("HiiString.GetSecondaryLanguages", &Status)) return Status;
+  internal::ServiceCall Call("HiiString.GetSecondaryLanguages");
+  if (Call.Fails(&Status)) return Status;
   if (PackageList == nullptr || PrimaryLanguage == nullptr || SecondaryLanguagesSize == nullptr)
     return EFI_INVALID_PARAMETER;
   if (SecondaryLanguages == nullptr && *SecondaryLanguagesSize > 0) return EFI_INVALID_PARAMETER;

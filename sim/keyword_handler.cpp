@@ -9,6 +9,7 @@
 #include "sim/config_text.h"
 #include "sim/hii_forms.h"
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 #include "uefi/guids.h"
 
 namespace sim {
@@ -202,7 +203,8 @@ EFI_STATUS EFIAPI GetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *N
                           const CHAR16 *KeywordString, CHAR16 **Progress, UINT32 *ProgressErr,
                           CHAR16 **Results) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("KeywordHandler.GetData", &Status)) return Status;
+  internal::ServiceCall Call("KeywordHandler.GetData");
+  if (Call.Fails(&Status)) return Status;
   if (Progress == nullptr || ProgressErr == nullptr || Results == nullptr) return EFI_INVALID_PARAMETER;
   *Results = nullptr;
   *Progress = const_cast<CHAR16 *>(KeywordString);
@@ -337,7 +339,8 @@ bool ApplySetRequest(const SetRequest &Request, Failure *F) {
 EFI_STATUS EFIAPI SetData(EFI_CONFIG_KEYWORD_HANDLER_PROTOCOL *, const CHAR16 *KeywordString,
                           CHAR16 **Progress, UINT32 *ProgressErr) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("KeywordHandler.SetData", &Status)) return Status;
+  internal::ServiceCall Call("KeywordHandler.SetData");
+  if (Call.Fails(&Status)) return Status;
   if (KeywordString == nullptr || Progress == nullptr || ProgressErr == nullptr) return EFI_INVALID_PARAMETER;
   *Progress = const_cast<CHAR16 *>(KeywordString);
   *ProgressErr = KEYWORD_HANDLER_NO_ERROR;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 #include "uefi/guids.h"
 
 namespace sim {
@@ -76,21 +77,24 @@ EFI_STATUS ConfigAccess(AccessKind Kind, EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_P
 EFI_STATUS EFIAPI PciConfigRead(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Offset,
                                 UINTN Count, void *Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("PciIo.Read", &Status)) return Status;
+  internal::ServiceCall Call("PciIo.Read");
+  if (Call.Fails(&Status)) return Status;
   return ConfigAccess(AccessKind::Read, This, Width, Offset, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI PciConfigWrite(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Offset,
                                  UINTN Count, void *Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("PciIo.Write", &Status)) return Status;
+  internal::ServiceCall Call("PciIo.Write");
+  if (Call.Fails(&Status)) return Status;
   return ConfigAccess(AccessKind::Write, This, Width, Offset, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI PciGetLocation(EFI_PCI_IO_PROTOCOL *This, UINTN *Segment, UINTN *Bus, UINTN *Device,
                                  UINTN *Function) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("PciIo.GetLocation", &Status)) return Status;
+  internal::ServiceCall Call("PciIo.GetLocation");
+  if (Call.Fails(&Status)) return Status;
   const PciFunction *Pci = FindPciFunction(This);
   if (Pci == nullptr || Segment == nullptr || Bus == nullptr || Device == nullptr || Function == nullptr)
     return EFI_INVALID_PARAMETER;

@@ -79,7 +79,8 @@ void *AllocateForCaller(std::size_t Size) { return AllocateAccounted(Size); }
 
 EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, void **Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.AllocatePool", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.AllocatePool");
+  if (Call.Fails(&Status)) return Status;
   if (Buffer == nullptr || !IsPoolType(PoolType)) return EFI_INVALID_PARAMETER;
   *Buffer = nullptr;
   if (TakeAllocationFault()) return EFI_OUT_OF_RESOURCES;
@@ -91,7 +92,8 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, void **Buff
 
 EFI_STATUS EFIAPI FreePool(void *Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.FreePool", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.FreePool");
+  if (Call.Fails(&Status)) return Status;
   PoolState &P = Pool();
   auto Found = P.Held.find(Buffer);
   if (Found == P.Held.end()) {

@@ -269,7 +269,8 @@ std::size_t DevicePathSize(const EFI_DEVICE_PATH_PROTOCOL *Path, std::size_t Lim
 EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *HandlePtr, const EFI_GUID *Protocol,
                                            EFI_INTERFACE_TYPE InterfaceType, void *Interface) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.InstallProtocolInterface", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.InstallProtocolInterface");
+  if (Call.Fails(&Status)) return Status;
   if (HandlePtr == nullptr || Protocol == nullptr || InterfaceType != EFI_NATIVE_INTERFACE)
     return EFI_INVALID_PARAMETER;
   EFI_TPL Old = RaiseTPL(TPL_NOTIFY);
@@ -282,7 +283,8 @@ EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *HandlePtr, const EFI_GUID
 EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol,
                                              void *OldInterface, void *NewInterface) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.ReinstallProtocolInterface", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.ReinstallProtocolInterface");
+  if (Call.Fails(&Status)) return Status;
   if (Protocol == nullptr) return EFI_INVALID_PARAMETER;
   Handle *H = LiveHandle(HandleValue);
   if (H == nullptr) return EFI_INVALID_PARAMETER;
@@ -299,14 +301,16 @@ EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_G
 EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE HandleValue, const EFI_GUID *Protocol,
                                              void *Interface) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.UninstallProtocolInterface", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.UninstallProtocolInterface");
+  if (Call.Fails(&Status)) return Status;
   if (Protocol == nullptr) return EFI_INVALID_PARAMETER;
   return RemoveInterface(HandleValue, *Protocol, Interface);
 }
 
 EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE HandleValue, const EFI_GUID *Protocol, void **Interface) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.HandleProtocol", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.HandleProtocol");
+  if (Call.Fails(&Status)) return Status;
   if (Interface == nullptr) return EFI_INVALID_PARAMETER;
   *Interface = nullptr;
   Handle *H = LiveHandle(HandleValue);
@@ -319,7 +323,8 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE HandleValue, const EFI_GUID *Protoco
 
 EFI_STATUS EFIAPI RegisterProtocolNotify(const EFI_GUID *Protocol, EFI_EVENT Event, void **RegistrationOut) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.RegisterProtocolNotify", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.RegisterProtocolNotify");
+  if (Call.Fails(&Status)) return Status;
   if (Protocol == nullptr || RegistrationOut == nullptr || !IsOpenEvent(Event)) return EFI_INVALID_PARAMETER;
   // Installations made so far count as seen: only later ones are reported.
   auto R = std::make_unique<Registration>(Registration{*Protocol, Event, Db().NextSequence - 1});
@@ -331,7 +336,8 @@ EFI_STATUS EFIAPI RegisterProtocolNotify(const EFI_GUID *Protocol, EFI_EVENT Eve
 EFI_STATUS EFIAPI LocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol, void *SearchKey,
                                UINTN *BufferSize, EFI_HANDLE *Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.LocateHandle", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.LocateHandle");
+  if (Call.Fails(&Status)) return Status;
   if (BufferSize == nullptr) return EFI_INVALID_PARAMETER;
   Status = CheckSearch(SearchType, Protocol, SearchKey);
   if (EFI_ERROR(Status)) return Status;
@@ -354,7 +360,8 @@ EFI_STATUS EFIAPI LocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID
 EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
                                      void *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.LocateHandleBuffer", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.LocateHandleBuffer");
+  if (Call.Fails(&Status)) return Status;
   if (NoHandles == nullptr || Buffer == nullptr) return EFI_INVALID_PARAMETER;
   *NoHandles = 0;
   *Buffer = nullptr;
@@ -375,7 +382,8 @@ EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, const EF
 
 EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Protocol, void *RegistrationKey, void **Interface) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.LocateProtocol", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.LocateProtocol");
+  if (Call.Fails(&Status)) return Status;
   if (Interface == nullptr || Protocol == nullptr) return EFI_INVALID_PARAMETER;
   *Interface = nullptr;
   std::vector<Found> All = InstallationsOf(*Protocol);
@@ -396,7 +404,8 @@ EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Protocol, void *RegistrationKey
 EFI_STATUS EFIAPI LocateDevicePath(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
                                    EFI_HANDLE *Device) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.LocateDevicePath", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.LocateDevicePath");
+  if (Call.Fails(&Status)) return Status;
   if (Protocol == nullptr || DevicePath == nullptr || *DevicePath == nullptr || Device == nullptr)
     return EFI_INVALID_PARAMETER;
   std::size_t SourceSize = DevicePathSize(*DevicePath);
@@ -413,7 +422,8 @@ EFI_STATUS EFIAPI LocateDevicePath(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PRO
 
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *HandlePtr, ...) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.InstallMultipleProtocolInterfaces", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.InstallMultipleProtocolInterfaces");
+  if (Call.Fails(&Status)) return Status;
   if (HandlePtr == nullptr) return EFI_INVALID_PARAMETER;
   std::vector<ProtocolPair> Pairs;
   __builtin_ms_va_list Args;
@@ -450,7 +460,8 @@ EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *HandlePtr, ...) 
 
 EFI_STATUS EFIAPI UninstallMultipleProtocolInterfaces(EFI_HANDLE HandleValue, ...) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("BootServices.UninstallMultipleProtocolInterfaces", &Status)) return Status;
+  internal::ServiceCall Call("BootServices.UninstallMultipleProtocolInterfaces");
+  if (Call.Fails(&Status)) return Status;
   std::vector<ProtocolPair> Pairs;
   __builtin_ms_va_list Args;
   __builtin_ms_va_start(Args, HandleValue);

@@ -41,7 +41,8 @@ bool ReadName(const CHAR16 *Name, std::size_t LimitBytes, std::u16string *Out) {
 EFI_STATUS EFIAPI GetVariable(const CHAR16 *VariableName, const EFI_GUID *VendorGuid, UINT32 *Attributes,
                               UINTN *DataSize, void *Data) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("RuntimeServices.GetVariable", &Status)) return Status;
+  internal::ServiceCall Call("RuntimeServices.GetVariable");
+  if (Call.Fails(&Status)) return Status;
   if (VariableName == nullptr || VendorGuid == nullptr || DataSize == nullptr) return EFI_INVALID_PARAMETER;
   if (VariableName[0] == 0) return EFI_NOT_FOUND;
   auto Found = Find(VariableName, *VendorGuid);
@@ -61,7 +62,8 @@ EFI_STATUS EFIAPI GetVariable(const CHAR16 *VariableName, const EFI_GUID *Vendor
 
 EFI_STATUS EFIAPI GetNextVariableName(UINTN *VariableNameSize, CHAR16 *VariableName, EFI_GUID *VendorGuid) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("RuntimeServices.GetNextVariableName", &Status)) return Status;
+  internal::ServiceCall Call("RuntimeServices.GetNextVariableName");
+  if (Call.Fails(&Status)) return Status;
   if (VariableNameSize == nullptr || VariableName == nullptr || VendorGuid == nullptr)
     return EFI_INVALID_PARAMETER;
   std::u16string Current;
@@ -89,7 +91,8 @@ EFI_STATUS EFIAPI GetNextVariableName(UINTN *VariableNameSize, CHAR16 *VariableN
 EFI_STATUS EFIAPI SetVariable(const CHAR16 *VariableName, const EFI_GUID *VendorGuid, UINT32 Attributes,
                               UINTN DataSize, void *Data) {
   EFI_STATUS Status;
-  if (TakeInjectedFault("RuntimeServices.SetVariable", &Status)) return Status;
+  internal::ServiceCall Call("RuntimeServices.SetVariable");
+  if (Call.Fails(&Status)) return Status;
   if (VariableName == nullptr || VariableName[0] == 0 || VendorGuid == nullptr) return EFI_INVALID_PARAMETER;
   if (DataSize != 0 && Data == nullptr) return EFI_INVALID_PARAMETER;
   if ((Attributes & ~KnownAttributes) != 0) return EFI_INVALID_PARAMETER;

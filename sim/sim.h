@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,11 +53,49 @@ bool AllocationFailurePending();
 // ConfigRouting.ExtractConfig, KeywordHandler.GetData, FormBrowser2.BrowserCallback,
 // PciIo.Read, ...
 void FailService(const std::string &Service, EFI_STATUS Status, int Times = 1);
+// Disarms every fault: FailService, FailNthAllocation and FailNthServiceCall.
 void ClearFaults();
 // Used by every service implementation on entry: true (and *Status set) when a
 // fault is armed for it. Services that return nothing (RaiseTPL, RestoreTPL,
 // CopyMem, SetMem) cannot fail and do not consult it.
 bool TakeInjectedFault(const char *Service, EFI_STATUS *Status);
+
+// ---- calls of platform services, counted and failed in turn ---------------------
+// Every service that consults TakeInjectedFault is counted per call, but only
+// for calls made from outside the simulator: by the code under test, or by a
+// test. What a simulated component calls while it serves another call (the
+// router reading a variable, the keyword handler asking the router) is the
+// firmware's own and is not counted; code the simulator calls back (a notify
+// function, a driver's configuration access) counts again. Inside a
+// PlatformScope the test's own calls are the firmware's too, so a test can
+// install a trigger or call the keyword handler and count only what the code
+// under test does in response.
+class PlatformScope {
+ public:
+  PlatformScope();
+  ~PlatformScope();
+  PlatformScope(const PlatformScope &) = delete;
+  PlatformScope &operator=(const PlatformScope &) = delete;
+};
+// Counted calls per service ("BootServices.AllocatePool", ...) since the last reset.
+std::map<std::string, std::size_t> ServiceCallCounts();
+// The same calls in the order they were made.
+std::vector<std::string> ServiceCallLog();
+void ResetServiceCallCounts();
+// Services that fail only on invalid arguments (FreePool of a held block,
+// CloseEvent of an open event): counted, but never failed by FailNthServiceCall.
+bool ServiceCanFail(const std::string &Service);
+// The status a failing call of the service plausibly gives: EFI_OUT_OF_RESOURCES
+// for what allocates or creates, EFI_NOT_FOUND for look-ups, EFI_DEVICE_ERROR
+// for the rest.
+EFI_STATUS PlausibleError(const std::string &Service);
+// The N-th counted call from now (1 = the next) of any service that can fail
+// returns its PlausibleError instead of running. 0 disarms it.
+void FailNthServiceCall(std::size_t N);
+// True while the call FailNthServiceCall armed has not been reached.
+bool ServiceCallFailurePending();
+// The service whose call FailNthServiceCall failed; empty while none was.
+std::string FailedServiceCall();
 
 // ---- lifecycle details ------------------------------------------------------------
 // PowerOn() and Reset() release every pool block still held (memory does not

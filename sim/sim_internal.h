@@ -17,6 +17,42 @@ StartKind CurrentStart();
 // Counts one AllocatePool call; true when FailNthAllocation armed this one.
 bool TakeAllocationFault();
 
+// Every service that can fail opens one of these on entry, for as long as it
+// runs. A call made from outside the simulator (by the code under test, or a
+// test outside a PlatformScope) is counted; a call a component makes while it
+// serves another one is the firmware's own and is not. Fails() consults
+// FailService and FailNthServiceCall.
+class ServiceCall {
+ public:
+  explicit ServiceCall(const char *Service);
+  ~ServiceCall();
+  ServiceCall(const ServiceCall &) = delete;
+  ServiceCall &operator=(const ServiceCall &) = delete;
+  bool Fails(EFI_STATUS *Status);
+
+ private:
+  const char *Name;
+  bool FailsByCount = false;
+};
+
+// Code of the simulated firmware that is not a service (another driver's
+// configuration access, reached through the router): what it calls is the
+// firmware's own.
+using PlatformCode = PlatformScope;
+
+// Held while the simulator runs code outside it (a notify function, a
+// driver's configuration access): the calls that code makes count again.
+class ForeignCode {
+ public:
+  ForeignCode();
+  ~ForeignCode();
+  ForeignCode(const ForeignCode &) = delete;
+  ForeignCode &operator=(const ForeignCode &) = delete;
+
+ private:
+  int SavedDepth;
+};
+
 // ---- pool -----------------------------------------------------------------------
 // Forgets and releases every block; called at the start of PowerOn() and Reset().
 void ReleaseAllPool(bool ForgetErrors);

@@ -44,8 +44,8 @@ bool IsKeywordNamespace(const CHAR8 *Language) {
 EFI_STATUS WriteStringInLanguage(EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE HiiHandle,
                                  EFI_STRING_ID *StringId, const CHAR8 *Language, const CHAR16 *Text) {
   if (*StringId == 0)
-    return Strings->NewString(Strings, HiiHandle, StringId, Language, nullptr, Text, nullptr);
-  return Strings->SetString(Strings, HiiHandle, *StringId, Language, Text, nullptr);
+    return NotePlatformFailure(Strings->NewString(Strings, HiiHandle, StringId, Language, nullptr, Text, nullptr));
+  return NotePlatformFailure(Strings->SetString(Strings, HiiHandle, *StringId, Language, Text, nullptr));
 }
 
 // A copy of Languages holding only its display languages: keyword namespaces
@@ -79,13 +79,14 @@ EFI_STATUS ReadString(EFI_HII_HANDLE HiiHandle, EFI_STRING_ID StringId, const CH
   CHAR16 Scratch = 0;
   UINTN Size = 0;
   EFI_HII_STRING_PROTOCOL *Strings = GetHiiString();
-  EFI_STATUS Status = Strings->GetString(Strings, Language, HiiHandle, StringId, &Scratch, &Size, nullptr);
+  EFI_STATUS Status =
+      NotePlatformFailure(Strings->GetString(Strings, Language, HiiHandle, StringId, &Scratch, &Size, nullptr));
   if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   if (Size > MAX_STRING_BYTES) return EFI_BAD_BUFFER_SIZE;
   const UINTN Reported = Size;
   auto *Block = static_cast<CHAR16 *>(PoolAllocZero((Reported + 1) / 2 * 2 + sizeof(CHAR16)));
   if (Block == nullptr) return EFI_OUT_OF_RESOURCES;
-  Status = Strings->GetString(Strings, Language, HiiHandle, StringId, Block, &Size, nullptr);
+  Status = NotePlatformFailure(Strings->GetString(Strings, Language, HiiHandle, StringId, Block, &Size, nullptr));
   if (EFI_ERROR(Status)) {
     PoolFree(Block);
     return Status == EFI_INVALID_LANGUAGE ? EFI_NOT_FOUND : Status;
@@ -127,14 +128,14 @@ CHAR8 *GetPackageLanguages(EFI_HII_HANDLE HiiHandle) {
   EFI_HII_STRING_PROTOCOL *Strings = GetHiiString();
   if (Strings == nullptr) return nullptr;
   UINTN Size = 0;
-  if (Strings->GetLanguages(Strings, HiiHandle, nullptr, &Size) != EFI_BUFFER_TOO_SMALL || Size == 0 ||
-      Size > MAX_LANGUAGE_LIST_BYTES)
+  if (NotePlatformFailure(Strings->GetLanguages(Strings, HiiHandle, nullptr, &Size)) != EFI_BUFFER_TOO_SMALL ||
+      Size == 0 || Size > MAX_LANGUAGE_LIST_BYTES)
     return nullptr;
   // One spare zero byte: the list ends in a NUL even when the reported bytes
   // hold none.
   auto *Languages = static_cast<CHAR8 *>(PoolAllocZero(Size + 1));
   if (Languages == nullptr) return nullptr;
-  if (EFI_ERROR(Strings->GetLanguages(Strings, HiiHandle, Languages, &Size))) {
+  if (EFI_ERROR(NotePlatformFailure(Strings->GetLanguages(Strings, HiiHandle, Languages, &Size)))) {
     PoolFree(Languages);
     return nullptr;
   }

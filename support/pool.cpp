@@ -6,6 +6,7 @@
 
 namespace {
 constinit UINTN RefusedAllocations = 0;
+constinit UINTN FailedPlatformCalls = 0;
 }  // namespace
 
 void *PoolAlloc(UINTN Size) {
@@ -45,4 +46,14 @@ void PoolFree(void *Block) {
 
 UINTN PoolAllocationFailures() { return RefusedAllocations; }
 
-void ResetPoolState() { RefusedAllocations = 0; }
+EFI_STATUS NotePlatformFailure(EFI_STATUS Status) {
+  if (Status == EFI_OUT_OF_RESOURCES || Status == EFI_DEVICE_ERROR) ++FailedPlatformCalls;
+  return Status;
+}
+
+UINTN PlatformFailures() { return RefusedAllocations + FailedPlatformCalls; }
+
+void ResetPoolState() {
+  RefusedAllocations = 0;
+  FailedPlatformCalls = 0;
+}

@@ -90,7 +90,7 @@ TEST_F(ShapePageTest, SampleCardSeedsBothVariablesAndTheTable) {
 
 // ---- one question, one OOB byte ------------------------------------------------------------
 
-TEST_F(ShapePageTest, ValuesThatDoNotFitOneByteAndTheCardsOwnMarkAreNeverApplied) {
+TEST_F(ShapePageTest, ValuesThatDoNotFitOneByteTheCardsOwnMarkAndAGrayOutAreNeverApplied) {
   sim::CardDriver &Card = Publish(CardShapeId::Edge, 0x05);
   ASSERT_EQ(Build(Card, u"Edge Case Adapter"), EFI_SUCCESS);
   struct Want {
@@ -107,8 +107,8 @@ TEST_F(ShapePageTest, ValuesThatDoNotFitOneByteAndTheCardsOwnMarkAreNeverApplied
       {sim::edge_card::LongPromptNumericOffset, 1, 42, 0},
       {sim::edge_card::EfiModeOffset, 1, 1, 0},
       {sim::edge_card::EfiLevelOffset, 1, 3, 0},
-      {sim::edge_card::GrayedNumericOffset, 1, 4, 0},  // grayed by a condition: the card may change that
-      {sim::edge_card::InnerGrayedOneOfOffset, 1, 1, 0},
+      {sim::edge_card::GrayedNumericOffset, 1, 4, MIRRORED_GRAYED_OUT},  // shown read-only: never applied
+      {sim::edge_card::InnerGrayedOneOfOffset, 1, 1, MIRRORED_GRAYED_OUT},
       {sim::edge_card::AfterInnerNumericOffset, 1, 20, 0},
   };
   const auto Table = Records();

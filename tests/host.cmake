@@ -42,18 +42,31 @@ add_executable(addoncard_tests ${ADDONCARD_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/qem
 target_compile_options(addoncard_tests PRIVATE -Wall -Wextra -g)
 target_link_libraries(addoncard_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest
                       GTest::gtest_main)
-gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+gtest_discover_tests(addoncard_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+
+# The failure sweep of the road: one program, one ctest, whose output ends with
+# the table of failure points per step (ctest -V -R failure_sweep shows it).
+add_executable(addoncard_failure_sweep ${CMAKE_SOURCE_DIR}/tests/sweep/failure_sweep.cpp
+                                       ${CMAKE_SOURCE_DIR}/qemu/page_check.cpp ${CMAKE_SOURCE_DIR}/qemu/expected_pages.cpp)
+target_compile_options(addoncard_failure_sweep PRIVATE -Wall -Wextra -g)
+target_link_libraries(addoncard_failure_sweep PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver GTest::gtest)
+add_test(NAME failure_sweep COMMAND addoncard_failure_sweep)
+set_tests_properties(failure_sweep PROPERTIES TIMEOUT 600)
 
 file(GLOB ADDONCARD_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 if(ADDONCARD_TOOL_SOURCES)
   # libefivar: UEFI variables of the running system, through efivarfs.
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(EFIVAR REQUIRED IMPORTED_TARGET efivar)
+  # The preview's keyword registry is JSON written through a JSON library.
+  find_package(nlohmann_json 3 REQUIRED)
   add_executable(addoncard ${ADDONCARD_TOOL_SOURCES})
   target_compile_options(addoncard PRIVATE -Wall -Wextra -Werror -g)
-  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver PkgConfig::EFIVAR)
+  target_link_libraries(addoncard PRIVATE ${ADDONCARD_SIM_LIB} addoncard_entry addoncard_driver
+                                          PkgConfig::EFIVAR nlohmann_json::nlohmann_json)
   # Tests that run the tool as a person would, as a separate program.
   add_dependencies(addoncard_tests addoncard)
+  target_link_libraries(addoncard_tests PRIVATE nlohmann_json::nlohmann_json)
   target_compile_definitions(addoncard_tests PRIVATE ADDONCARD_TOOL_PATH="$<TARGET_FILE:addoncard>")
 endif()
 

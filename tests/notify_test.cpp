@@ -225,7 +225,9 @@ TEST_F(NotifyTest, QuestionsMarkedReadOnlyAreNeverWritten) {
     EXPECT_EQ(SetQuestionByte(Record.Keyword, static_cast<UINT8>(Record.BuildValue + 1)),
               EFI_WRITE_PROTECTED);
   }
-  EXPECT_EQ(ReadOnly, 4u);  // wide numeric, wide one-of, colliding one-of, read-only on the card
+  // Wide numeric, wide one-of, colliding one-of, read-only on the card, and the
+  // two under a gray-out-if that holds.
+  EXPECT_EQ(ReadOnly, 6u);
   InstallTrigger(OOB_APPLY_NOTIFY_GUID);
   EXPECT_EQ(Card.RouteConfigCalls, 0u);
   EXPECT_EQ(Card.Store(sim::edge_card::BufferStoreName), StoreBefore);

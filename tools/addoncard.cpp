@@ -4,6 +4,8 @@
 //                            package arrays exactly as the driver holds them
 //   addoncard pci-list       show the supported vendor/device pairs in
 //                            TLX_ADDONCARD_PCI_VAR; `add` and `remove` edit them
+//   addoncard preview FILE.. the card pages the driver builds over exported
+//                            package lists, as text or (--json) a keyword registry
 //
 // Each command is one row of COMMANDS: a name, a usage line and a function that
 // receives the arguments after the command name and returns the exit status.
@@ -47,6 +49,10 @@ const ToolCommand COMMANDS[] = {
      RunPackages},
     {"pci-list", "pci-list [add|remove VVVV:DDDD...]   show or edit the supported vendor/device pairs",
      RunPciList},
+    {"preview",
+     "preview [--json] [--card FILE=VVVV:DDDD@SSSS:BB:DD.F]... [FILE.hpk|DIRECTORY]...   show the pages the "
+     "driver builds over exported package lists",
+     RunPreview},
 };
 
 void PrintUsage(std::FILE *Stream) {

@@ -8,3 +8,5 @@ inline constexpr int EXIT_USAGE = 2;   // the command line is wrong; main prints
 
 // addoncard pci-list [add|remove VVVV:DDDD...]
 int RunPciList(int ArgumentCount, char **Arguments);
+// addoncard preview [--json] [--card FILE=VVVV:DDDD@SSSS:BB:DD.F]... [FILE|DIRECTORY]...
+int RunPreview(int ArgumentCount, char **Arguments);
