@@ -5,6 +5,7 @@
 // the input. A list that was whole must stay whole; a refused update leaves the
 // database as it was.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "driver/card_pages.h"
@@ -46,9 +47,12 @@ std::vector<UINT8> RealExport() {
   return List;
 }
 
+// Why the last list Whole refused does not walk back.
+PAGE_CHECK_RESULT LastCheck = {};
+
 bool Whole(const UINT8 *List, size_t Size) {
-  PAGE_CHECK_RESULT Result = {};
-  return CheckPackageList(List, Size, &Result);
+  LastCheck = {};
+  return CheckPackageList(List, Size, &LastCheck);
 }
 
 // A card page's content as a page build makes it: its start label, a text,
@@ -93,7 +97,7 @@ void SpliceOne(EFI_FORM_ID FormId, const Section &S, bool InputWhole) {
   if (EFI_ERROR(Status)) return;
   if (Writer.Failed() || Writer.Size() > Output.size()) fuzz::Fail("a splice succeeded with a failed writer");
   if (InputWhole && !Whole(Output.data(), Writer.Size()))
-    fuzz::Fail("a whole list spliced into a list that does not walk back");
+    fuzz::Fail(std::string("a whole list spliced into a list that does not walk back: ") + LastCheck.Message);
 }
 
 }  // namespace
@@ -128,6 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   if (EFI_ERROR(Status) && After != Before)
     fuzz::Fail("a refused update changed the database");
   if (!EFI_ERROR(Status) && InputWhole && !Whole(After.data(), After.size()))
-    fuzz::Fail("an update of a whole list left a list that does not walk back");
+    fuzz::Fail(std::string("an update of a whole list left a list that does not walk back: ") + LastCheck.Message);
   return 0;
 }

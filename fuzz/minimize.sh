@@ -4,13 +4,15 @@
 # would keep many inputs that differ only in how often a loop ran), so the
 # corpora stay small.
 #   fuzz/minimize.sh [BUILD]     BUILD defaults to build/host
+#   FUZZ_WORK=DIR                where fuzz/run.sh put its inputs (BUILD/fuzz-work)
 set -eu
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/host}
 for name in ${FUZZ_HARNESSES:-card_page card_page_structured form_update config_strings variables language formatter}; do
   merged=$(mktemp -d)
   inputs=("fuzz/corpus/$name")
-  [ -d "$BUILD/fuzz-work/$name/corpus" ] && inputs+=("$BUILD/fuzz-work/$name/corpus")
+  work=${FUZZ_WORK:-$BUILD/fuzz-work}
+  [ -d "$work/$name/corpus" ] && inputs+=("$work/$name/corpus")
   "$BUILD/fuzz/fuzz_$name" -merge=1 -use_counters=0 -rss_limit_mb=4096 "$merged" "${inputs[@]}" > "$merged.log" 2>&1 ||
     { cat "$merged.log"; exit 1; }
   # Named seeds (the fixtures' lists, OVMF's IFR, ...) stay whatever they add;

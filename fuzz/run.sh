@@ -2,13 +2,14 @@
 # Runs every fuzz harness for a set time and reports, per harness, the
 # executions, the coverage at the start (the corpora replayed) and at the end,
 # the new inputs kept, and the findings (crash, leak, timeout, out-of-memory
-# inputs). New inputs go to BUILD/fuzz-work/NAME/corpus, never into the
-# committed corpora (fuzz/minimize.sh merges them in).
+# inputs). New inputs go to BUILD/fuzz-work/NAME/corpus (FUZZ_WORK/NAME/corpus),
+# never into the committed corpora (fuzz/minimize.sh merges them in).
 #
 #   fuzz/run.sh [BUILD]          BUILD defaults to build/host
 #   FUZZ_SECONDS=600             seconds per harness
 #   FUZZ_JOBS=2                  harnesses run at the same time
 #   FUZZ_HARNESSES="a b"         a subset (names as in fuzz/corpus/)
+#   FUZZ_WORK=DIR                where the new inputs, logs and findings go
 #
 # Exit status: 0 when no harness found anything, 1 otherwise.
 set -u
@@ -17,7 +18,7 @@ BUILD=${1:-build/host}
 SECONDS_EACH=${FUZZ_SECONDS:-600}
 JOBS=${FUZZ_JOBS:-2}
 HARNESSES=${FUZZ_HARNESSES:-"card_page card_page_structured form_update config_strings variables language formatter"}
-WORK=$BUILD/fuzz-work
+WORK=${FUZZ_WORK:-$BUILD/fuzz-work}
 
 run_one() {
   local name=$1 dir=$WORK/$1

@@ -353,7 +353,8 @@ constexpr bool ReadNumericRange(const IfrOpCode &Op, IFR_NUMERIC_RANGE *Range) {
 // it, SkipScope consumes it with everything up to the END that closes its
 // scope. It keeps the scope depth: an opcode with the scope bit opens a scope,
 // an END closes the innermost one (an END with no scope open leaves the depth
-// at 0). Copying a cursor keeps a position to come back to.
+// at 0) and opens none, whatever its scope bit says. Copying a cursor keeps a
+// position to come back to.
 class IfrCursor {
  public:
   // Package: a forms package, its 4-byte header included. The opcodes start
@@ -398,10 +399,11 @@ class IfrCursor {
     IfrOpCode Op;
     if (!Peek(&Op)) return;
     Position_ += Op.Length();
-    if (Op.Scope())
+    if (Op.Code() == EFI_IFR_END_OP) {
+      if (Depth_ > 0) --Depth_;
+    } else if (Op.Scope()) {
       ++Depth_;
-    else if (Op.Code() == EFI_IFR_END_OP && Depth_ > 0)
-      --Depth_;
+    }
   }
 
   // Peek, then Step: the pull form for walks that handle every opcode in turn.
