@@ -9,7 +9,7 @@ CMAKE_GEN  := -G Ninja
 
 DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
                    libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf mtools \
-                   pkg-config libefivar-dev nlohmann-json3-dev
+                   pkg-config libefivar-dev nlohmann-json3-dev tmux
 STAMP := build/.packages-installed
 
 .PHONY: all host efi test demo deps clean fuzz fuzz-coverage

@@ -311,8 +311,11 @@ constexpr void EmitFormPackage(ByteWriter &Out) {
   EmitClassAndSubclass(Out);
   EmitDefaultStores(Out);
   for (const EFI_VARIABLE_STORE &Store : VARIABLE_STORES) EmitVariableStore(Out, Store);
-  for (UINTN Slot = 0; Slot < ADDONCARD_CARD_PAGE_COUNT; ++Slot) EmitCardForm(Out, Slot);
+  // A form browser opens a form set at its first form (Device Manager asks for
+  // form 0): the main page comes first, or the supported list and the gotos to
+  // the card pages could never be reached.
   EmitMainForm(Out);
+  for (UINTN Slot = 0; Slot < ADDONCARD_CARD_PAGE_COUNT; ++Slot) EmitCardForm(Out, Slot);
   EncodeEnd(Out);  // of the form set
   EndPackage(Out, Start, EFI_HII_PACKAGE_FORMS);
 }

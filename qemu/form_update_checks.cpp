@@ -52,24 +52,25 @@ UINTN EndOfPattern(ByteView Bytes, ByteView Pattern, UINTN Nth) {
   return 0;
 }
 
-// The static forms package with CardOpCodes after the label 0x2000 of card form
-// 0x9011 and MainOpCodes after the label 0x2000 of the main form (the second
-// copy of that label), its length fixed: what the database must then export.
+// The static forms package with MainOpCodes after the label 0x2000 of the main
+// form (the first copy of that label: the main form comes first) and CardOpCodes
+// after the label 0x2000 of card form 0x9011, its length fixed: what the
+// database must then export.
 struct Expected {
   UINT8 Bytes[ADDONCARD_FORM_PACKAGE_SIZE + 512] = {};
   UINTN Size = 0;
 };
 bool BuildExpected(ByteView StartLabel, ByteView CardOpCodes, ByteView MainOpCodes, Expected *Out) {
   const ByteView Static(AddOnCardForms + 4, ADDONCARD_FORM_PACKAGE_SIZE);
-  const UINTN CardAt = EndOfPattern(Static, StartLabel, 0);
-  const UINTN MainAt = EndOfPattern(Static, StartLabel, 1);
-  if (CardAt == 0 || MainAt <= CardAt) return false;
+  const UINTN MainAt = EndOfPattern(Static, StartLabel, 0);
+  const UINTN CardAt = EndOfPattern(Static, StartLabel, 1);
+  if (MainAt == 0 || CardAt <= MainAt) return false;
   ByteWriter Writer(Out->Bytes, sizeof(Out->Bytes));
-  Writer.PutBytes(Static.First(CardAt));
-  Writer.PutBytes(CardOpCodes);
-  Writer.PutBytes(Static.Slice(CardAt, MainAt - CardAt));
+  Writer.PutBytes(Static.First(MainAt));
   Writer.PutBytes(MainOpCodes);
-  Writer.PutBytes(Static.From(MainAt));
+  Writer.PutBytes(Static.Slice(MainAt, CardAt - MainAt));
+  Writer.PutBytes(CardOpCodes);
+  Writer.PutBytes(Static.From(CardAt));
   Writer.PatchValue(0, Writer.Size(), 3);
   Out->Size = Writer.Size();
   return !Writer.Failed();

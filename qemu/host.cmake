@@ -121,3 +121,37 @@ if(ADDONCARD_SIM_LIB)
   target_link_libraries(road_pages_tests PRIVATE ${ADDONCARD_SIM_LIB} addoncard_driver GTest::gtest GTest::gtest_main)
   gtest_discover_tests(road_pages_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endif()
+
+# The export tool and the driver in one boot (qemu/agree): AddOnCardExport.efi
+# writes the cards' lists with their stores' contents, the boot application
+# writes the driver's own list and every keyword's GetData answer beside them;
+# on the host the preview's keyword registry over the export must agree with
+# what the driver built. The pass pattern fails a skipped or missing check.
+if(TARGET addoncard)
+  set(ADDONCARD_AGREE_OVMF_DIR ${CMAKE_BINARY_DIR}/agree-ovmf)
+  add_test(NAME agree_ovmf
+           COMMAND ${CMAKE_SOURCE_DIR}/qemu/run-agree-test.sh --timeout 90 ${ADDONCARD_EFI_BUILD_DIR}
+                   ${ADDONCARD_AGREE_OVMF_DIR})
+  set_tests_properties(agree_ovmf PROPERTIES TIMEOUT 150 FIXTURES_SETUP agree_ovmf_files)
+  add_executable(agree_ovmf_registry_test ${CMAKE_SOURCE_DIR}/tests/agree_ovmf/registry_agrees_test.cpp)
+  target_include_directories(agree_ovmf_registry_test PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(agree_ovmf_registry_test PRIVATE -Wall -Wextra -g)
+  target_link_libraries(agree_ovmf_registry_test PRIVATE GTest::gtest GTest::gtest_main
+                        nlohmann_json::nlohmann_json)
+  target_compile_definitions(agree_ovmf_registry_test PRIVATE ADDONCARD_TOOL_PATH="$<TARGET_FILE:addoncard>")
+  add_dependencies(agree_ovmf_registry_test addoncard)
+  add_test(NAME agree_ovmf_registry COMMAND agree_ovmf_registry_test)
+  set_tests_properties(agree_ovmf_registry PROPERTIES
+    FIXTURES_REQUIRED agree_ovmf_files TIMEOUT 120
+    ENVIRONMENT ADDONCARD_AGREE_DIR=${ADDONCARD_AGREE_OVMF_DIR}/agree
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests\\."
+    FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
+endif()
+
+# The driver in OVMF's own setup browser, used through the firmware's console in
+# tmux as a person uses it (qemu/browser-test.sh): the pages read off the screen,
+# a one-of changed and saved there, and, across the reset the browser asks for,
+# the chosen value in the card's own store and on the card's page.
+add_test(NAME browser_ovmf
+         COMMAND ${CMAKE_SOURCE_DIR}/qemu/browser-test.sh --timeout 600 ${ADDONCARD_EFI_BUILD_DIR})
+set_tests_properties(browser_ovmf PROPERTIES TIMEOUT 700)

@@ -410,9 +410,18 @@ class ExportRun : public SimTest {
   std::u16string Console;
 };
 
+std::string HexOf(const Bytes &Data) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string Text;
+  for (UINT8 Byte : Data) Text += {Digits[Byte >> 4], Digits[Byte & 0xF]};
+  return Text;
+}
+
+// The sample card's one buffer store, as its driver holds it.
 const std::string SampleSidecar =
     "vendor: 15b3\ndevice: 1021\nlocation: 0000:3b:00.0\ntitle: Port 1 - Network Card\n"
-    "guid: f44ab8d3-52dd-4a76-83f3-9420ede47991\n";
+    "guid: f44ab8d3-52dd-4a76-83f3-9420ede47991\nstore PortConfig: " +
+    HexOf(sim::SampleCardStore()) + "\n";
 const std::string SecondSidecar =
     "vendor: 8086\ndevice: 1572\nlocation: 0000:5e:1f.1\ntitle: Second Port\n"
     "guid: 5e1c0a7d-1111-4222-8333-444455556666\n";
@@ -434,6 +443,48 @@ TEST_F(ExportRun, EachListOfAPciFunctionIsWrittenWithItsSidecarAndTheIndex) {
   EXPECT_TRUE(
       ConsoleSays(u"2 of 2 selected package lists written to the root (4 lists in the database: 2 of no "
                   u"PCI function, 0 of other IDs)"));
+}
+
+TEST_F(ExportRun, TheSidecarCarriesWhatTheCardsStoresHoldOnThisMachine) {
+  constexpr EFI_GUID Guid = {0x0DDBA115, 0x1234, 0x4567, {0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67}};
+  constexpr EFI_GUID Other = {0x0DDBA115, 0x1234, 0x4567, {0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x68}};
+  constexpr UINT32 Attributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+  const Bytes List = sim::CardFormSet("Stores")
+                         .BufferStore(1, "Buf", Guid, 4)
+                         .EfiStore(2, "Longer", Guid, 2, Attributes)
+                         .EfiStore(3, "Gone", Guid, 2, Attributes)
+                         .BufferStore(4, "Twin", Guid, 2)
+                         .EfiStore(5, "Twin", Other, 2, Attributes)
+                         .BufferStore(6, "a: b", Guid, 2)
+                         .BufferStore(7, "Buf", Guid, 4)  // the same store declared again
+                         .BufferStore(8, "Empty", Guid, 0)
+                         .Form(1, "Main")
+                         .Build();
+  sim::PublishCard(sim::AddPciFunction(0x8086, 0x1572, 0x5E, 0x1F, 1), List, {{"Buf", {1, 0x2A, 0, 0xFF}}});
+  // The driver reads an EFI store's variable as it is: longer than declared, or not there.
+  UINT8 Three[] = {0xA, 0xB, 0xC};
+  ASSERT_EQ(Rt()->SetVariable(u"Longer", &Guid, Attributes, 3, Three), EFI_SUCCESS);
+  ASSERT_EQ(Rt()->SetVariable(u"Gone", &Guid, Attributes, 0, nullptr), EFI_SUCCESS);
+
+  ASSERT_EQ(Run(), EFI_SUCCESS);
+  const std::string Sidecar = File("card-00.pci");
+  const std::string Stores = Sidecar.substr(Sidecar.find("\nstore ") + 1);
+  EXPECT_EQ(Stores, "store Buf: 012a00ff\nvariable Longer: 0a0b0c\nvariable Gone: absent\n")
+      << "a repeated declaration gets one line, a store of no bytes none";
+  EXPECT_TRUE(ConsoleSays(
+      u"card-00: no contents for the buffer store \"Twin\": another store of the list has the same name"))
+      << std::string(Console.begin(), Console.end());
+  EXPECT_TRUE(ConsoleSays(u"the EFI variable store \"Twin\": another store"));
+  EXPECT_TRUE(ConsoleSays(u"the buffer store \"a: b\": its name cannot be written on a line"));
+
+  // A store its card's driver does not hand over costs its line, not the pair.
+  sim::FailService("CardConfigAccess.ExtractConfig", EFI_DEVICE_ERROR);
+  ASSERT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_EQ(File("card-00.pci"), Sidecar.substr(0, Sidecar.size() - Stores.size()) +
+                                     "variable Longer: 0a0b0c\nvariable Gone: absent\n");
+  EXPECT_TRUE(ConsoleSays(
+      u"the buffer store \"Buf\" cannot be read: Device Error; the preview starts it zero-filled"))
+      << std::string(Console.begin(), Console.end());
 }
 
 TEST_F(ExportRun, ShellWordsChooseTheIdsAndADirectoryThatIsCreated) {

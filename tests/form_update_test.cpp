@@ -76,8 +76,8 @@ TEST(SpliceFormPackageTest, PutsTheNewOpcodesBetweenTheLabelsOfTheFormAskedFor) 
   const Bytes New = Cat({Text(50), Text(51, 52, 53)});
   const Spliced Result = Splice(0x9011, Forms, Cat({Label(0x2000), New}), Label(0x2FFF));
   ASSERT_EQ(Result.Status, EFI_SUCCESS);
-  // Card form 0x9011 comes before the main form, whose region 0 also starts with label 0x2000.
-  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000)), New));
+  // The main form comes before card form 0x9011, and its region 0 also starts with label 0x2000.
+  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), New));
   const DecodedPackage Decoded = DecodeFormsPackage(Result.Output.data(), Result.Output.size());
   EXPECT_TRUE(Decoded.Ok);
   EXPECT_EQ(FormContents(Decoded, 0x9011),
@@ -90,7 +90,7 @@ TEST(SpliceFormPackageTest, TheSameLabelNumberInAnotherFormIsTakenOnlyForThatFor
   const Bytes Goto = Op(0x0F, {31, 0, 31, 0, 0x11, 0x90, 0, 0, 0, 0, 0x04, 0x11, 0x90});
   const Spliced Result = Splice(ADDONCARD_MAIN_FORM_ID, Forms, Cat({Label(0x2000), Goto}), Label(0x21FF));
   ASSERT_EQ(Result.Status, EFI_SUCCESS);
-  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Goto));
+  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000)), Goto));
   EXPECT_EQ(FormContents(DecodeFormsPackage(Result.Output.data(), Result.Output.size()), 0x9011),
             (std::vector<Bytes>{Label(0x2000), Label(0x2FFF)}));
 }
@@ -226,7 +226,7 @@ TEST(SpliceFormPackageListTest, ChangesEachFormsPackageHoldingTheFormAndCopiesTh
   const Bytes Strings = RawPackage(0x04, {1, 2, 3, 4, 5});
   const Bytes Start = Cat({Label(0x2000), Text(1), Text(2), Text(3)});
   const Bytes Changed =
-      InsertInto(Forms, EndOf(Forms, Label(0x2000)), Bytes(Start.begin() + 21, Start.end()));
+      InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Bytes(Start.begin() + 21, Start.end()));
 
   const ListSpliced One =
       SpliceList(0x9011, PackageList({Forms, Strings, EndPackage()}), Start, Label(0x2FFF));
@@ -379,8 +379,8 @@ TEST_F(UpdateFormSectionTest, FillsACardFormAndAMainFormRegion) {
 
   const Bytes List = Export();
   const Bytes Static = StaticFormsPackage();
-  const Bytes WithCard = InsertInto(Static, EndOf(Static, Label(0x2000)), After(Card));
-  const Bytes Expected = InsertInto(WithCard, EndOf(WithCard, Label(0x2000), 1), After(Main));
+  const Bytes WithCard = InsertInto(Static, EndOf(Static, Label(0x2000), 1), After(Card));
+  const Bytes Expected = InsertInto(WithCard, EndOf(WithCard, Label(0x2000)), After(Main));
   EXPECT_EQ(FormsOf(List), Expected);
   EXPECT_EQ(Get32(List.data() + 16), List.size());
   EXPECT_EQ(List.size(), Original.size() + After(Card).size() + After(Main).size());
@@ -525,7 +525,7 @@ TEST_F(UpdateFormSectionTest, ChangesEveryFormsPackageOfTheList) {
   });
   SetCurrentHiiHandle(Twice);
   ASSERT_EQ(UpdateFormSection(0x9011, Start, LabelBuffer(0x2FFF)), EFI_SUCCESS);
-  const Bytes Changed = InsertInto(Forms, EndOf(Forms, Label(0x2000)), After(Start));
+  const Bytes Changed = InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), After(Start));
   EXPECT_EQ(Export(Twice), PackageList({Changed, Changed, EndPackage()}));
   HiiDatabase->RemovePackageList(HiiDatabase, Twice);
 }

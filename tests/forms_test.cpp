@@ -357,26 +357,28 @@ TEST(StaticForms, VariableStoresAreEfiVariablesWithAsciiNames) {
   }
 }
 
-TEST(StaticForms, TenCardFormsHoldOnlyTheirLabelPairThenTheMainForm) {
+// A form browser opens a form set at its first form: the main page, with the
+// supported list and the gotos, must be that one, or nothing leads to it.
+TEST(StaticForms, TheMainFormFirstThenTenCardFormsHoldingOnlyTheirLabelPair) {
   const std::vector<Op> Ops = DecodeFormsArray();
   std::vector<size_t> Forms;
   for (size_t Index : Children(Ops, 0))
     if (Ops[Index].Code == EFI_IFR_FORM_OP) Forms.push_back(Index);
   ASSERT_EQ(Forms.size(), 11u);
+  EXPECT_EQ(Ops[Forms[0]].U16(2), 0x9001);
+  EXPECT_EQ(Ops[Forms[0]].U16(4), 4);
   for (UINT16 Slot = 0; Slot < 10; ++Slot) {
-    const Op &Form = Ops[Forms[Slot]];
+    const Op &Form = Ops[Forms[1 + Slot]];
     SCOPED_TRACE(Slot);
     EXPECT_TRUE(Form.Scope);
     EXPECT_EQ(Form.U16(2), 0x9011 + Slot);
     EXPECT_EQ(Form.U16(4), 31 + Slot);
-    const std::vector<size_t> Inside = Children(Ops, Forms[Slot]);
+    const std::vector<size_t> Inside = Children(Ops, Forms[1 + Slot]);
     ASSERT_EQ(Inside.size(), 2u);
     EXPECT_TRUE(IsLabel(Ops[Inside[0]], static_cast<UINT16>(0x2000 + 0x1000 * Slot)));
     EXPECT_TRUE(IsLabel(Ops[Inside[1]], static_cast<UINT16>(0x2FFF + 0x1000 * Slot)));
   }
-  EXPECT_EQ(Ops[Forms[10]].U16(2), 0x9001);
-  EXPECT_EQ(Ops[Forms[10]].U16(4), 4);
-  EXPECT_EQ(Ops[Forms[10]].ScopeEnd, Ops.size() - 2) << "the main form is the last";
+  EXPECT_EQ(Ops[Forms[10]].ScopeEnd, Ops.size() - 2) << "the last card form ends the form set";
 }
 
 struct ExpectedNumeric {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/card_shape_ids.h"
 #include "sim/card_shapes.h"
 
 namespace {
@@ -688,6 +689,74 @@ TEST_F(PreviewToolTest, BadSidecarsAndIndexFilesAreRefusedAtTheirByte) {
   }
   WriteText(Index, "card-00.hpk card-00.pci\ncard-09.hpk card-09.pci\n");
   EXPECT_TRUE(Refused(Export.Run(Export.Directory), Export.ListPath(9), 0));
+}
+
+// An EFI variable store's variable as the export found it: of another size
+// than the store declares, or not there at all. The driver reads the variable
+// as it is, so the values shown follow the variable, not the declaration.
+TEST_F(PreviewToolTest, VariableLinesGiveEfiStoresAsTheMachineHeldThem) {
+  namespace rc = sim::road_card;
+  std::vector<CardOnDisk> Road = {ShapeCards()[5]};
+  Export.Write(Road);
+  const std::string Good = Sidecar(Road[0]);
+  auto RegistryWith = [&](const std::string &Line) {
+    WriteText(Export.SidecarPath(0), Good + Line);
+    const ToolRun Run = Export.Run("--json " + Export.Directory);
+    EXPECT_EQ(Run.Status, 0) << Line << Run.Err;
+    return Run.Status == 0 ? Json::parse(Run.Out) : Json();
+  };
+  auto Shown = [](const Json &Registry, UINT16 Offset) {
+    for (const Json &Each : Registry["RegistryEntries"]["Attributes"]) {
+      // Attributes of the main page have no card store: look, never index.
+      const Json Store = Each.value(Json::json_pointer("/Oem/Talvorenix/CardStore"), Json());
+      if (Store.is_object() && Store.value("Name", Json()) == rc::EfiStoreName &&
+          Store.value("Offset", Json()) == Offset)
+        return Json{Each["CurrentValue"], Each["ReadOnly"]};
+    }
+    return Json("no attribute");
+  };
+  const Json Longer = RegistryWith("variable RoadEfiVar: 0107000000ff\n");
+  EXPECT_EQ(Shown(Longer, rc::EfiPolicyOffset), Json({"1", false}));
+  EXPECT_EQ(Shown(Longer, rc::EfiRetriesOffset), Json({7, false}));
+  const Json Shorter = RegistryWith("variable RoadEfiVar: 01\n");
+  EXPECT_EQ(Shown(Shorter, rc::EfiPolicyOffset), Json({"1", false}));
+  // A value the variable does not hold shows as 0 and stays editable: the
+  // declared store holds it, so an edit can still be written to the card.
+  EXPECT_EQ(Shown(Shorter, rc::EfiRetriesOffset), Json({0, false})) << "past the variable's end";
+  const Json Absent = RegistryWith("variable RoadEfiVar: absent\n");
+  EXPECT_EQ(Shown(Absent, rc::EfiPolicyOffset), Json({"0", false}));
+  EXPECT_EQ(Shown(Absent, rc::EfiRetriesOffset), Json({0, false}));
+
+  struct Row {
+    const char *Name;
+    std::string Line;
+    std::size_t Offset;
+    const char *Says;
+  };
+  const std::vector<Row> Rows = {
+      {"a buffer store", "variable RoadConfig: 00\n", 21, "not an EFI variable store"},
+      {"no bytes", "variable RoadEfiVar: \n", 21, "no variable is empty"},
+      {"not hex", "variable RoadEfiVar: 0x\n", 21, "nor \"absent\""},
+  };
+  for (const Row &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    WriteText(Export.SidecarPath(0), Good + R.Line);
+    const ToolRun Run = Export.Run(Export.Directory);
+    EXPECT_TRUE(Refused(Run, Export.SidecarPath(0), Good.size() + R.Offset));
+    EXPECT_TRUE(Has(Run.Err, R.Says)) << Run.Err;
+  }
+
+  // One machine has one variable of a name: two sidecars that differ on it
+  // come from two machines.
+  Road.push_back(Road[0]);
+  Road[1].Location = "0000:00:13.0";
+  Export.Write(Road);
+  WriteText(Export.SidecarPath(0), Good + "variable RoadEfiVar: 01\n");
+  const std::string Second = Sidecar(Road[1]) + "variable RoadEfiVar: 02\n";
+  WriteText(Export.SidecarPath(1), Second);
+  const ToolRun Run = Export.Run(Export.Directory);
+  EXPECT_TRUE(Refused(Run, Export.SidecarPath(1), Second.size() - 3));
+  EXPECT_TRUE(Has(Run.Err, "not of one machine")) << Run.Err;
 }
 
 TEST_F(PreviewToolTest, CardsTheFirmwareCannotHoldAreRefused) {

@@ -84,6 +84,15 @@ struct CardFile {
   // Contents of the list's stores by name, from "store NAME: HEX" lines of
   // the sidecar; stores not given start zero-filled.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> StoreContents;
+  // The variables of its EFI variable stores as the machine held them, from
+  // "variable NAME: HEX" lines (any size) and "variable NAME: absent" (no
+  // such variable). They replace what the store's declaration made.
+  struct Variable {
+    std::size_t Store = 0;  // index into Facts.Stores
+    std::optional<std::vector<uint8_t>> Bytes;
+    uint64_t Offset = 0;  // of the value, in the sidecar
+  };
+  std::vector<Variable> Variables;
 };
 
 struct Options {

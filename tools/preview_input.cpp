@@ -186,6 +186,35 @@ void ReadStoreContents(const std::string &Path, const std::string &Name, const T
   Card->StoreContents.emplace_back(Name, std::move(Bytes));
 }
 
+// "variable NAME: HEX" or "variable NAME: absent": an EFI variable store's
+// variable as the machine held it, of whatever size.
+void ReadVariableContents(const std::string &Path, const std::string &Name, const TextLine &Value,
+                          CardFile *Card) {
+  const auto Store =
+      std::find_if(Card->Facts.Stores.begin(), Card->Facts.Stores.end(),
+                   [&](const StoreDeclaration &Each) { return Each.IsEfi && Each.Name == Name; });
+  if (Store == Card->Facts.Stores.end())
+    throw InputError(
+        Path, Value.Offset,
+        "contents of variable \"" + Name + "\", not an EFI variable store " + Card->ListPath + " declares");
+  CardFile::Variable Variable{static_cast<std::size_t>(Store - Card->Facts.Stores.begin()), std::nullopt,
+                              Value.Offset};
+  if (Value.Text != "absent") {
+    std::vector<uint8_t> Bytes;
+    for (std::size_t At = 0; At < Value.Text.size(); At += 2) {
+      const auto Byte = At + 2 <= Value.Text.size() ? ParseHex(Value.Text.substr(At, 2), 2) : std::nullopt;
+      if (!Byte)
+        throw InputError(Path, Value.Offset + At,
+                         "variable contents are not pairs of hex digits nor \"absent\"");
+      Bytes.push_back(static_cast<uint8_t>(*Byte));
+    }
+    if (Bytes.empty())
+      throw InputError(Path, Value.Offset, "variable \"" + Name + "\" of no bytes: no variable is empty");
+    Variable.Bytes = std::move(Bytes);
+  }
+  Card->Variables.push_back(std::move(Variable));
+}
+
 // The IDs and location of the card a list belongs to, from the "key: value"
 // lines the export tool writes beside it. Keys it does not know are passed
 // over, so a newer export tool's sidecars still read.
@@ -220,8 +249,10 @@ void ReadSidecar(const std::string &Path, CardFile *Card) {
   Card->Device = *DeviceId;
   Card->Location = *Address;
   Card->LocationOffset = Location.Offset;
-  for (const auto &[Key, Value] : Values)
+  for (const auto &[Key, Value] : Values) {
     if (Key.compare(0, 6, "store ") == 0) ReadStoreContents(Path, Key.substr(6), Value, Card);
+    if (Key.compare(0, 9, "variable ") == 0) ReadVariableContents(Path, Key.substr(9), Value, Card);
+  }
   if (const auto Guid = Values.find("guid"); Guid != Values.end()) {
     const auto Parsed = ParseGuid(Guid->second.Text);
     if (!Parsed) throw InputError(Path, Guid->second.Offset, "guid is not a GUID in its 36-character form");
@@ -288,6 +319,25 @@ CardFile ReadCard(const std::string &ListPath, const std::string &SidecarPath, c
 
 // ---- the set of cards ----------------------------------------------------------------------------
 
+// One machine holds one variable of a name and GUID: sidecars that give it
+// different contents cannot come from the same machine.
+void CheckVariablesAgree(const std::vector<CardFile> &Cards) {
+  std::map<std::pair<std::string, std::string>, std::pair<const CardFile *, const CardFile::Variable *>> Seen;
+  for (const CardFile &Card : Cards) {
+    for (const CardFile::Variable &Variable : Card.Variables) {
+      const StoreDeclaration &Store = Card.Facts.Stores[Variable.Store];
+      const std::string Guid(reinterpret_cast<const char *>(Store.Guid), sizeof(Store.Guid));
+      const auto [Earlier, First] =
+          Seen.emplace(std::make_pair(Store.Name, Guid), std::make_pair(&Card, &Variable));
+      if (!First && Earlier->second.second->Bytes != Variable.Bytes)
+        throw InputError(Card.SidecarPath, Variable.Offset,
+                         "variable \"" + Store.Name + "\" differs from what " +
+                             Earlier->second.first->SidecarPath +
+                             " gives for the same variable: the two cards are not of one machine");
+    }
+  }
+}
+
 // What the firmware must be able to hold: every card on the supported list,
 // one pair of IDs per PCI function, each EFI variable store one variable.
 void CheckCardSet(const std::vector<CardFile> &Cards) {
@@ -319,6 +369,7 @@ void CheckCardSet(const std::vector<CardFile> &Cards) {
                              " declares the same variable with " + Hex(Earlier->second.second->Attributes));
     }
   }
+  CheckVariablesAgree(Cards);
   if (Pairs.size() > MAX_SUPPORTED_PAIRS)
     throw RunError(std::to_string(Pairs.size()) +
                    " different vendor/device pairs; the driver's supported list holds at most " +

@@ -152,6 +152,27 @@ sim::PciFunction &FunctionFor(const CardFile &Card, std::map<std::string, sim::P
   return Pci;
 }
 
+// The EFI variable stores' variables as the sidecar gives them, replacing
+// what publishing the card made of the stores' declarations: the driver reads
+// a variable as it is, of whatever size, and a variable that is absent cannot
+// be read at all.
+void PutVariables(const CardFile &Card) {
+  for (const CardFile::Variable &Variable : Card.Variables) {
+    const StoreDeclaration &Store = Card.Facts.Stores[Variable.Store];
+    std::u16string Name;
+    for (char Byte : Store.Name) Name.push_back(static_cast<unsigned char>(Byte));
+    EFI_GUID Guid;
+    std::memcpy(&Guid, Store.Guid, sizeof(Guid));
+    std::vector<uint8_t> Bytes = Variable.Bytes.value_or(std::vector<uint8_t>{});
+    const EFI_STATUS Status = sim::SystemTable()->RuntimeServices->SetVariable(
+        Name.c_str(), &Guid, Store.Attributes, Bytes.size(), Bytes.empty() ? nullptr : Bytes.data());
+    if (EFI_ERROR(Status) && !(Bytes.empty() && Status == EFI_NOT_FOUND))
+      throw InputError(
+          Card.SidecarPath, Variable.Offset,
+          "the simulated firmware refused variable \"" + Store.Name + "\": status " + Hex(Status));
+  }
+}
+
 std::vector<PublishedCard> PublishCards(const Options &Given) {
   std::map<std::string, sim::PciFunction *> Functions;
   std::vector<PublishedCard> Published;
@@ -168,6 +189,7 @@ std::vector<PublishedCard> PublishCards(const Options &Given) {
                        std::string("the simulated firmware refused the list: ") + Refused.what());
     }
   }
+  for (const CardFile &Card : Given.Cards) PutVariables(Card);
   return Published;
 }
 

@@ -252,8 +252,20 @@ std::vector<ExportedCard> ReadRun(const fs::path &Dir) {
       const std::size_t Colon = Each.find(": ");
       EXPECT_NE(Colon, std::string::npos) << Dir / SidecarFile << ": \"" << Each << "\"";
       if (Colon == std::string::npos) continue;
-      Keys.push_back(Each.substr(0, Colon));
-      Card.Sidecar[Keys.back()] = Each.substr(Colon + 2);
+      const std::string Key = Each.substr(0, Colon), Value = Each.substr(Colon + 2);
+      Card.Sidecar[Key] = Value;
+      // The stores' contents come last: hex pairs, or "absent" for a variable not there.
+      const bool Store = Key.rfind("store ", 0) == 0, Variable = Key.rfind("variable ", 0) == 0;
+      if (!Store && !Variable) {
+        EXPECT_EQ(Card.Sidecar.size(), Keys.size() + 1)
+            << Dir / SidecarFile << ": \"" << Each << "\" after a store";
+        Keys.push_back(Key);
+        continue;
+      }
+      const bool Hex = !Value.empty() && Value.size() % 2 == 0 &&
+                       Value.find_first_not_of("0123456789abcdef") == std::string::npos;
+      EXPECT_TRUE(Key.size() > (Store ? 6u : 9u) && (Hex || (Variable && Value == "absent")))
+          << Dir / SidecarFile << ": \"" << Each << "\"";
     }
     const std::uint16_t TitleId = Packages.empty() ? 0 : FormSetTitleId(Card.List, Packages);
     const std::vector<std::string> Expected =

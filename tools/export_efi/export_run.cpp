@@ -3,40 +3,29 @@
 #include "driver/globals.h"
 #include "support/memory.h"
 #include "support/pool.h"
-#include "support/print.h"
 #include "support/strings.h"
+#include "tools/export_efi/export_console.h"
 #include "tools/export_efi/export_files.h"
 #include "tools/export_efi/export_lists.h"
+#include "tools/export_efi/export_stores.h"
 #include "tools/export_efi/export_text.h"
 #include "uefi/guids.h"
 
 namespace {
 
 constexpr CHAR16 INDEX_FILE_NAME[] = u"index.txt";
-constexpr UINTN CONSOLE_LINE_CHARS = 400;
 // Removal of an earlier run's files stops at the first number with neither file.
 constexpr UINTN MAX_STALE_CARDS = 10000;
 
 constexpr CHAR16 USAGE[] =
     u"Usage: AddOnCardExport.efi [-h] [VVVV:DDDD ...] [DIRECTORY]\r\n"
     u"Writes each HII package list that belongs to a PCI function to card-NN.hpk,\r\n"
-    u"its PCI IDs, location, form-set title and GUID to card-NN.pci, and the pairs\r\n"
-    u"written to index.txt, on the volume the application was loaded from.\r\n"
+    u"its PCI IDs, location, form-set title, GUID and the contents of its variable\r\n"
+    u"stores to card-NN.pci, and the pairs written to index.txt, on the volume the\r\n"
+    u"application was loaded from.\r\n"
     u"  VVVV:DDDD  only lists of PCI functions with these vendor:device IDs (hex)\r\n"
     u"  DIRECTORY  a directory on that volume (created when missing) instead of its root\r\n"
     u"  -h         this text\r\n";
-
-void Print(const CHAR16 *Text) {
-  if (SystemTable == nullptr || SystemTable->ConOut == nullptr) return;
-  SystemTable->ConOut->OutputString(SystemTable->ConOut, const_cast<CHAR16 *>(Text));
-}
-
-template <typename... Arguments>
-void Say(const CHAR16 *Format, Arguments... Values) {
-  CHAR16 Line[CONSOLE_LINE_CHARS];
-  FormatUtf16(Line, sizeof Line, Format, Values...);
-  Print(Line);
-}
 
 // Keeps the first error; later ones are reported but do not replace it.
 void NoteFailure(EXPORT_TALLY *Tally, EFI_STATUS Status) {
@@ -46,19 +35,21 @@ void NoteFailure(EXPORT_TALLY *Tally, EFI_STATUS Status) {
 // The card-NN.<Extension> name, or a report of why there is none.
 bool NameCardFile(CHAR16 (&Name)[CARD_FILE_NAME_CHARS], UINTN Number, const CHAR8 *Extension) {
   if (CardFileName(Name, Number, Extension)) return true;
-  Say(u"AddOnCardExport: no file name for list %Lu\r\n", static_cast<UINT64>(Number));
+  ExportSay(u"AddOnCardExport: no file name for list %Lu\r\n", static_cast<UINT64>(Number));
   return false;
 }
 
-// Writes the sidecar of one list into a pool block; null when the pool is exhausted.
+// Writes the sidecar of one list, its store lines last, into a pool block;
+// null when the pool is exhausted.
 UINT8 *BuildSidecar(const PCI_FUNCTION_IDENTITY &Pci, const EFI_GUID &Guid, const CHAR16 *Title,
-                    UINTN *Size) {
+                    const STORE_LINES &Stores, UINTN *Size) {
   const UINTN TitleChars = Title == nullptr ? 0 : Utf16Length(Title);
-  const UINTN Capacity = SidecarCapacity(TitleChars);
+  const UINTN Capacity = SidecarCapacity(TitleChars) + Stores.Size;
   auto *Bytes = static_cast<UINT8 *>(PoolAlloc(Capacity));
   if (Bytes == nullptr) return nullptr;
   ByteWriter Out(Bytes, Capacity);
   PutSidecar(Out, Pci, Guid, Title, TitleChars);
+  Out.PutBytes(ByteView(Stores.Bytes, Stores.Size));
   if (Out.Failed()) {
     PoolFree(Bytes);
     return nullptr;
@@ -89,7 +80,7 @@ EFI_STATUS WriteCardFiles(EFI_FILE_PROTOCOL *Directory, UINTN Number, ByteView L
     Failed = SidecarName;
     Status = WriteWholeFile(Directory, SidecarName, Sidecar);
   }
-  if (EFI_ERROR(Status)) Say(u"AddOnCardExport: cannot write %s: %r\r\n", Failed, Status);
+  if (EFI_ERROR(Status)) ExportSay(u"AddOnCardExport: cannot write %s: %r\r\n", Failed, Status);
   return Status;
 }
 
@@ -107,8 +98,27 @@ FUNCTION_TEXT DescribeFunction(const PCI_FUNCTION_IDENTITY &Pci) {
 }
 
 void ShowWritten(UINTN Number, const PCI_FUNCTION_IDENTITY &Pci, UINTN ListSize, const CHAR16 *Title) {
-  Say(u"  card-%02Lu  %a  %6Lu bytes  %s\r\n", static_cast<UINT64>(Number), DescribeFunction(Pci).Text,
-      static_cast<UINT64>(ListSize), Title == nullptr ? u"(no title)" : Title);
+  ExportSay(u"  card-%02Lu  %a  %6Lu bytes  %s\r\n", static_cast<UINT64>(Number), DescribeFunction(Pci).Text,
+            static_cast<UINT64>(ListSize), Title == nullptr ? u"(no title)" : Title);
+}
+
+// The list of HiiHandle and the sidecar lines of its stores. The stores are
+// read through the card's own driver, which may change its strings as it
+// answers (a network driver names its interface then): the list is exported
+// again after, so that it shows what every later reader sees, and a second
+// export run writes the same bytes as the first.
+EFI_STATUS ExportListAndStores(EFI_HII_HANDLE HiiHandle, UINTN Number, UINT8 **List, UINTN *ListSize,
+                               STORE_LINES *Stores) {
+  EFI_STATUS Status = ExportOnePackageList(HiiHandle, List, ListSize);
+  if (EFI_ERROR(Status)) return Status;
+  // A sidecar without the stores' contents would start them zero-filled in the
+  // preview, showing values this machine does not hold: no pair then.
+  Status = BuildStoreLines(HiiHandle, ByteView(*List, *ListSize), Number, Stores);
+  PoolFree(*List);
+  *List = nullptr;
+  if (!EFI_ERROR(Status)) Status = ExportOnePackageList(HiiHandle, List, ListSize);
+  if (EFI_ERROR(Status)) FreeStoreLines(Stores);
+  return Status;
 }
 
 // Exports one selected list as card-<Number>.
@@ -116,10 +126,11 @@ EFI_STATUS ExportSelectedList(EFI_FILE_PROTOCOL *Directory, EFI_HII_HANDLE HiiHa
                               const PCI_FUNCTION_IDENTITY &Pci) {
   UINT8 *List = nullptr;
   UINTN ListSize = 0;
-  EFI_STATUS Status = ExportOnePackageList(HiiHandle, &List, &ListSize);
+  STORE_LINES Stores{};
+  EFI_STATUS Status = ExportListAndStores(HiiHandle, Number, &List, &ListSize, &Stores);
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: cannot export the list of %a (card-%02Lu): %r\r\n", DescribeFunction(Pci).Text,
-        static_cast<UINT64>(Number), Status);
+    ExportSay(u"AddOnCardExport: cannot export the list of %a (card-%02Lu): %r\r\n",
+              DescribeFunction(Pci).Text, static_cast<UINT64>(Number), Status);
     return Status;
   }
   // A well-formed list holds its whole header.
@@ -128,14 +139,16 @@ EFI_STATUS ExportSelectedList(EFI_FILE_PROTOCOL *Directory, EFI_HII_HANDLE HiiHa
   CHAR16 *Title = nullptr;
   EFI_STRING_ID TitleId = 0;
   if (ReadFormSetTitle(HiiHandle, ByteView(List, ListSize), &Title, &TitleId) == EFI_INVALID_LANGUAGE)
-    Say(u"AddOnCardExport: card-%02Lu: the form set's title (string %u) cannot be read; its sidecar has "
+    ExportSay(
+        u"AddOnCardExport: card-%02Lu: the form set's title (string %u) cannot be read; its sidecar has "
         u"none\r\n",
         static_cast<UINT64>(Number), static_cast<unsigned>(TitleId));
   UINTN SidecarSize = 0;
-  UINT8 *Sidecar = BuildSidecar(Pci, Header.PackageListGuid, Title, &SidecarSize);
+  UINT8 *Sidecar = BuildSidecar(Pci, Header.PackageListGuid, Title, Stores, &SidecarSize);
+  FreeStoreLines(&Stores);
   if (Sidecar == nullptr) {
     Status = EFI_OUT_OF_RESOURCES;
-    Say(u"AddOnCardExport: no memory for the sidecar of card-%02Lu\r\n", static_cast<UINT64>(Number));
+    ExportSay(u"AddOnCardExport: no memory for the sidecar of card-%02Lu\r\n", static_cast<UINT64>(Number));
   } else {
     Status = WriteCardFiles(Directory, Number, ByteView(List, ListSize), ByteView(Sidecar, SidecarSize));
   }
@@ -157,8 +170,8 @@ bool SelectList(const EXPORT_OPTIONS &Options, EFI_HII_HANDLE HiiHandle, UINTN P
     return false;
   }
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: cannot tell the PCI function of package list %Lu: %r\r\n",
-        static_cast<UINT64>(Position), Status);
+    ExportSay(u"AddOnCardExport: cannot tell the PCI function of package list %Lu: %r\r\n",
+              static_cast<UINT64>(Position), Status);
     NoteFailure(Tally, Status);
     return false;
   }
@@ -190,7 +203,8 @@ void RemoveStaleCards(EFI_FILE_PROTOCOL *Directory, UINTN First) {
 
 void ShowSummary(const EXPORT_OPTIONS &Options, const EXPORT_TALLY &Tally) {
   const CHAR16 *Where = Options.Directory[0] == u'\0' ? u"the root" : Options.Directory;
-  Say(u"AddOnCardExport: %Lu of %Lu selected package lists written to %s (%Lu lists in the database: %Lu of "
+  ExportSay(
+      u"AddOnCardExport: %Lu of %Lu selected package lists written to %s (%Lu lists in the database: %Lu of "
       u"no "
       u"PCI function, %Lu of other IDs)\r\n",
       static_cast<UINT64>(Tally.Written), static_cast<UINT64>(Tally.Selected), Where,
@@ -221,7 +235,8 @@ EFI_STATUS GetCommandLine(EFI_HANDLE ImageHandle, COMMAND_LINE_WORDS *Line, cons
   const EFI_STATUS Status = SplitLoadOptions(Image->LoadOptions, Image->LoadOptionsSize, Line);
   if (Status == EFI_UNSUPPORTED) {
     // A boot manager's own data, not words for this application.
-    Say(u"AddOnCardExport: the load options are not a command line; exporting everything to the root\r\n");
+    ExportSay(
+        u"AddOnCardExport: the load options are not a command line; exporting everything to the root\r\n");
     return EFI_SUCCESS;
   }
   if (EFI_ERROR(Status)) return Status;
@@ -241,7 +256,7 @@ EFI_STATUS ExportToDirectory(const EXPORT_OPTIONS &Options, EFI_FILE_PROTOCOL *D
   EFI_HII_HANDLE *Handles = nullptr;
   EFI_STATUS Status = ListAllPackageLists(&Handles, &Tally->Lists);
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: cannot list the HII package lists: %r\r\n", Status);
+    ExportSay(u"AddOnCardExport: cannot list the HII package lists: %r\r\n", Status);
     return Status;
   }
   // One slot per list: at most every list is written.
@@ -269,15 +284,15 @@ EFI_STATUS ExportToDirectory(const EXPORT_OPTIONS &Options, EFI_FILE_PROTOCOL *D
   Status = WriteIndex(Directory, Written, Tally->Written);
   PoolFree(Written);
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: cannot write %s: %r\r\n", INDEX_FILE_NAME, Status);
+    ExportSay(u"AddOnCardExport: cannot write %s: %r\r\n", INDEX_FILE_NAME, Status);
     NoteFailure(Tally, Status);
   }
   ShowSummary(Options, *Tally);
   if (EFI_ERROR(Tally->FirstError)) return Tally->FirstError;
   if (Tally->Selected == 0) {
-    Say(u"AddOnCardExport: no package list %s\r\n", Options.FilterCount == 0
-                                                        ? u"belongs to a PCI function"
-                                                        : u"belongs to a PCI function with those IDs");
+    ExportSay(u"AddOnCardExport: no package list %s\r\n", Options.FilterCount == 0
+                                                              ? u"belongs to a PCI function"
+                                                              : u"belongs to a PCI function with those IDs");
     return EFI_NOT_FOUND;
   }
   return EFI_SUCCESS;
@@ -292,22 +307,22 @@ EFI_STATUS RunExport(EFI_HANDLE ImageHandle) {
   EXPORT_OPTIONS Options{};
   UINTN BadWord = 0;
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: the load options are too long or hold too many words\r\n");
+    ExportSay(u"AddOnCardExport: the load options are too long or hold too many words\r\n");
   } else {
     Status = ParseExportArguments(Words, Count, &Options, &BadWord);
-    if (EFI_ERROR(Status)) Say(u"AddOnCardExport: cannot use the argument \"%s\"\r\n", Words[BadWord]);
+    if (EFI_ERROR(Status)) ExportSay(u"AddOnCardExport: cannot use the argument \"%s\"\r\n", Words[BadWord]);
   }
   PoolFree(Line);
   if (EFI_ERROR(Status) || Options.Help) {
-    Print(USAGE);
+    ExportPrint(USAGE);
     return EFI_ERROR(Status) ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
   }
 
   EFI_FILE_PROTOCOL *Directory = nullptr;
   Status = OpenOutputDirectory(ImageHandle, Options.Directory, &Directory);
   if (EFI_ERROR(Status)) {
-    Say(u"AddOnCardExport: cannot open the directory %s on the application's volume: %r\r\n",
-        Options.Directory[0] == u'\0' ? u"\\" : Options.Directory, Status);
+    ExportSay(u"AddOnCardExport: cannot open the directory %s on the application's volume: %r\r\n",
+              Options.Directory[0] == u'\0' ? u"\\" : Options.Directory, Status);
     return Status;
   }
   EXPORT_TALLY Tally;

@@ -5,7 +5,8 @@
 // belongs to a PCI function (and, when IDs are given, to a function with one
 // of them), the export writes card-NN.hpk (the list as ExportPackageLists
 // writes it for that one handle) and card-NN.pci (its sidecar, see
-// export_text.h), NN counting the selected lists from 00. index.txt names the
+// export_text.h, with the contents of the list's stores last, see
+// export_stores.h), NN counting the selected lists from 00. index.txt names the
 // pairs written, one "card-NN.hpk card-NN.pci" line each. An earlier index is
 // removed first and the new one written last, also when nothing was selected,
 // so an index.txt present names whole pairs of this run only; card-NN files of
