@@ -116,10 +116,11 @@ TEST(SpliceFormPackageTest, ASecondSpliceReplacesTheFirstAndALabelAloneEmptiesTh
 TEST(SpliceFormPackageTest, AnEndWithTheScopeBitStillClosesItsScope) {
   const Bytes Forms = StaticFormsPackage();
   const Bytes Odd = Cat({Op(0x02, {1, 0, 0, 0, 0}, true), Text(5), Op(0x29, {}, true)});
-  const Bytes Package = InsertInto(Forms, EndOf(Forms, Label(0x2000)), Odd);
+  // The main form, first, has a label 0x2000 too: the card form's is the second.
+  const Bytes Package = InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Odd);
   const Spliced Result = Splice(0x9011, Package, Cat({Label(0x2000), Text(9)}), Label(0x2FFF));
   ASSERT_EQ(Result.Status, EFI_SUCCESS);
-  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000)), Text(9)));
+  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Text(9)));
 }
 
 TEST(SpliceFormPackageTest, FindsNothingOutsideTheFormAndFormSetAskedFor) {
