@@ -13,7 +13,7 @@ DEBIAN_PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev libgmock-de
                    pkg-config libefivar-dev nlohmann-json3-dev tmux valgrind
 STAMP := build/.packages-installed
 
-.PHONY: all host efi test demo deps clean bench
+.PHONY: all host efi test demo deps clean bench fuzz fuzz-coverage
 
 all: host efi
 
@@ -53,6 +53,15 @@ bench: efi
 	  -DCMAKE_CXX_FLAGS=-gdwarf-4
 	cmake --build $(BENCH_BUILD) --target addoncard_bench
 	bench/run-bench.sh $(BENCH_BUILD) $(EFI_BUILD) | tee $(BENCH_BUILD)/bench-table.md
+
+# Every fuzz harness for FUZZ_SECONDS (default 600) each, FUZZ_JOBS (default 2)
+# at a time; reports executions, coverage, new inputs and findings.
+fuzz: host
+	fuzz/run.sh $(HOST_BUILD)
+
+# Line coverage of the driver code the committed corpora reach, per directory.
+fuzz-coverage: $(STAMP)
+	fuzz/coverage.sh
 
 clean:
 	rm -rf build

@@ -19,35 +19,44 @@ enum class StoredRecord { Usable, Unusable, Unreadable };
 // record: the variable is rewritten. Any other read error says nothing about the
 // stored variable, which may be perfectly good (a device or security error), so
 // it is not overwritten; the caller still gets zeros or the defaults to work with.
+// *Attributes are the stored variable's, 0 when the firmware does not tell them.
 StoredRecord ReadExactRecord(const CHAR16 *Name, const EFI_GUID &Guid, UINTN Size, void *Buffer,
-                             EFI_STATUS *Status) {
+                             EFI_STATUS *Status, UINT32 *Attributes) {
   ZeroBytes(Buffer, Size);
+  *Attributes = 0;
   if (RuntimeServices == nullptr) {
     *Status = EFI_NOT_READY;
     return StoredRecord::Unreadable;
   }
-  UINT32 Attributes = 0;
   UINTN DataSize = Size;
-  *Status = RuntimeServices->GetVariable(Name, &Guid, &Attributes, &DataSize, Buffer);
+  *Status = RuntimeServices->GetVariable(Name, &Guid, Attributes, &DataSize, Buffer);
   if (!EFI_ERROR(*Status) && DataSize == Size) return StoredRecord::Usable;
   if (!EFI_ERROR(*Status) || *Status == EFI_NOT_FOUND || *Status == EFI_BUFFER_TOO_SMALL)
     return StoredRecord::Unusable;
   return StoredRecord::Unreadable;
 }
 
+// Writes Record with Attributes. The firmware refuses to change the attributes
+// of a stored variable, so one stored with others (StoredAttributes, 0 when
+// unknown) is deleted first: left in place it could never be written again.
 EFI_STATUS WriteRecord(const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, UINTN Size,
-                       const void *Record) {
+                       const void *Record, UINT32 StoredAttributes) {
+  if (StoredAttributes != 0 && StoredAttributes != Attributes)
+    RuntimeServices->SetVariable(Name, &Guid, 0, 0, nullptr);
   return RuntimeServices->SetVariable(Name, &Guid, Attributes, Size, const_cast<void *>(Record));
 }
 
 // The OOB and STRING variables: the stored record of exactly Size bytes, or zeros.
+// A record of the right size stored with other attributes is kept and stored
+// again with the variable's own.
 EFI_STATUS LoadVolatileRecord(const CHAR16 *Name, UINTN Size, void *Buffer) {
   EFI_STATUS Status;
-  const StoredRecord Found = ReadExactRecord(Name, ADDONCARD_FORMSET_GUID, Size, Buffer, &Status);
-  if (Found == StoredRecord::Usable) return Status;
-  ZeroBytes(Buffer, Size);
+  UINT32 Stored = 0;
+  const StoredRecord Found = ReadExactRecord(Name, ADDONCARD_FORMSET_GUID, Size, Buffer, &Status, &Stored);
+  if (Found == StoredRecord::Usable && Stored == ADDONCARD_VOLATILE_VAR_ATTRIBUTES) return Status;
+  if (Found != StoredRecord::Usable) ZeroBytes(Buffer, Size);
   if (Found == StoredRecord::Unreadable) return Status;
-  return WriteRecord(Name, ADDONCARD_FORMSET_GUID, ADDONCARD_VOLATILE_VAR_ATTRIBUTES, Size, Buffer);
+  return WriteRecord(Name, ADDONCARD_FORMSET_GUID, ADDONCARD_VOLATILE_VAR_ATTRIBUTES, Size, Buffer, Stored);
 }
 
 // A record whose count and first pair are all zero cannot have been edited on the
@@ -68,13 +77,15 @@ EFI_STATUS LoadStringVar(ADDONCARD_STRING_SLOTS *Buffer) {
 
 EFI_STATUS LoadPciVar(ADDONCARD_PCI_ID_LIST *Buffer) {
   EFI_STATUS Status;
+  UINT32 Stored = 0;
   const StoredRecord Found =
-      ReadExactRecord(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, sizeof(*Buffer), Buffer, &Status);
-  if (Found == StoredRecord::Usable && !PciRecordIsBlank(*Buffer)) return Status;
-  *Buffer = ADDONCARD_PCI_DEFAULTS;
+      ReadExactRecord(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, sizeof(*Buffer), Buffer, &Status, &Stored);
+  const bool Kept = Found == StoredRecord::Usable && !PciRecordIsBlank(*Buffer);
+  if (Kept && Stored == ADDONCARD_PCI_VAR_ATTRIBUTES) return Status;
+  if (!Kept) *Buffer = ADDONCARD_PCI_DEFAULTS;
   if (Found == StoredRecord::Unreadable) return Status;
   return WriteRecord(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, ADDONCARD_PCI_VAR_ATTRIBUTES,
-                     sizeof(*Buffer), Buffer);
+                     sizeof(*Buffer), Buffer, Stored);
 }
 
 namespace {

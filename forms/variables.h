@@ -60,8 +60,11 @@ extern ADDONCARD_STRING_SLOTS StringVarCopy;
 // Each fills *Buffer with a usable record whatever the status: the stored one
 // when it has the exact size (and, for the PCI list, is not all-zero in its first
 // pair and count), otherwise zeros or ADDONCARD_PCI_DEFAULTS, written back to the
-// variable. The status is GetVariable's when the stored record was kept,
-// SetVariable's when the variable was (re)created, and GetVariable's error when
+// variable. A kept record stored with other attributes than the variable's is
+// stored again with its own (the old variable deleted first: the firmware
+// refuses to change a variable's attributes, and every later write would fail).
+// The status is GetVariable's when the stored record was kept as it was,
+// SetVariable's when the variable was (re)written, and GetVariable's error when
 // the variable could not be read for another reason than being missing or of the
 // wrong size: then the stored variable is left alone.
 EFI_STATUS LoadOobVar(ADDONCARD_OOB_SLOTS *Buffer);

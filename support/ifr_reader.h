@@ -353,7 +353,8 @@ constexpr bool ReadNumericRange(const IfrOpCode &Op, IFR_NUMERIC_RANGE *Range) {
 // it, SkipScope consumes it with everything up to the END that closes its
 // scope. It keeps the scope depth: an opcode with the scope bit opens a scope,
 // an END closes the innermost one (an END with no scope open leaves the depth
-// at 0). Copying a cursor keeps a position to come back to.
+// at 0) and opens none, whatever its scope bit says. Copying a cursor keeps a
+// position to come back to.
 class IfrCursor {
  public:
   // Package: a forms package, its 4-byte header included. The opcodes start
@@ -440,12 +441,14 @@ class IfrCursor {
  private:
   constexpr IfrCursor(ByteView Bytes, UINTN Limit) : Bytes_(Bytes), Limit_(Limit) {}
   // Moves past Op, which Peek just gave (so it is whole and inside the limit).
+  // An END closes a scope and never opens one, whatever its scope bit says.
   constexpr void Pass(const IfrOpCode &Op) {
     Position_ += Op.Length();
-    if (Op.Scope())
+    if (Op.Code() == EFI_IFR_END_OP) {
+      if (Depth_ > 0) --Depth_;
+    } else if (Op.Scope()) {
       ++Depth_;
-    else if (Op.Code() == EFI_IFR_END_OP && Depth_ > 0)
-      --Depth_;
+    }
   }
   constexpr bool Stop(IfrReadStatus Why) {
     Status_ = Why;

@@ -109,6 +109,20 @@ TEST(SpliceFormPackageTest, ASecondSpliceReplacesTheFirstAndALabelAloneEmptiesTh
   EXPECT_EQ(Emptied.Output, Forms);
 }
 
+// An END closes a scope and opens none, even with its scope bit set: a section
+// holding such an END is still found, and taking it out leaves the package's
+// scopes balanced (the END used to count as an opening, so a section whose
+// labels looked like one scope could leave scopes open in the changed list).
+TEST(SpliceFormPackageTest, AnEndWithTheScopeBitStillClosesItsScope) {
+  const Bytes Forms = StaticFormsPackage();
+  const Bytes Odd = Cat({Op(0x02, {1, 0, 0, 0, 0}, true), Text(5), Op(0x29, {}, true)});
+  // The main form, first, has a label 0x2000 too: the card form's is the second.
+  const Bytes Package = InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Odd);
+  const Spliced Result = Splice(0x9011, Package, Cat({Label(0x2000), Text(9)}), Label(0x2FFF));
+  ASSERT_EQ(Result.Status, EFI_SUCCESS);
+  EXPECT_EQ(Result.Output, InsertInto(Forms, EndOf(Forms, Label(0x2000), 1), Text(9)));
+}
+
 TEST(SpliceFormPackageTest, FindsNothingOutsideTheFormAndFormSetAskedFor) {
   const auto Ours = [](const Bytes &Body) {
     return FormsPackage(Cat({FormSet(ADDONCARD_FORMSET_GUID), Body, End()}));

@@ -136,3 +136,6 @@ set_tests_properties(efi_image PROPERTIES TIMEOUT 60
   ENVIRONMENT "ADDONCARD_EFI_BUILD_DIR=${ADDONCARD_EFI_BUILD_DIR};ADDONCARD_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
   PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 3 tests\\."
   FAIL_REGULAR_EXPRESSION "\\[  (FAILED|SKIPPED) +\\]")
+
+# libFuzzer harnesses and the replay of their committed corpora.
+add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)

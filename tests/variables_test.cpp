@@ -140,6 +140,40 @@ TEST_F(VariableLoadTest, FailuresStillLeaveAUsableRecord) {
   EXPECT_EQ(Stored(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID), Pending);
 }
 
+// A variable stored with other attributes than its own (by an older image, a
+// tool, a damaged store) cannot be written over: the firmware refuses a change
+// of attributes. The load stores it again with its own, keeping a usable record.
+TEST_F(VariableLoadTest, OtherAttributesAreReplacedWithTheVariablesOwn) {
+  const Bytes Edited = PciRecord(0xABCD, 0x0042, 1);
+  Bytes Marked(1024, 0);
+  Marked[5] = 0x42;
+  sim::WriteVariable(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, 0x3, Edited);
+  sim::WriteVariable(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID, 0x7, Marked);
+  sim::WriteVariable(TLX_ADDONCARD_STRING_VAR, ADDONCARD_FORMSET_GUID, 0x7, Bytes(12, 1));
+  ADDONCARD_OOB_SLOTS Oob;
+  ADDONCARD_STRING_SLOTS Strings;
+  ADDONCARD_PCI_ID_LIST Pci;
+  EXPECT_EQ(LoadOobVar(&Oob), EFI_SUCCESS);
+  EXPECT_EQ(LoadStringVar(&Strings), EFI_SUCCESS);
+  EXPECT_EQ(LoadPciVar(&Pci), EFI_SUCCESS);
+
+  UINT32 Attributes = 0;
+  EXPECT_EQ(Stored(TLX_ADDONCARD_PCI_VAR, ADDONCARD_PCI_VAR_GUID, &Attributes), Edited);
+  EXPECT_EQ(Attributes, 0x7u);
+  EXPECT_EQ(BytesOf(Pci), Edited);
+  EXPECT_EQ(Stored(TLX_ADDONCARD_OOB_VAR, ADDONCARD_FORMSET_GUID, &Attributes), Marked);
+  EXPECT_EQ(Attributes, 0x6u);
+  EXPECT_EQ(BytesOf(Oob), Marked);
+  // Of the wrong size as well: replaced by zeros.
+  EXPECT_EQ(Stored(TLX_ADDONCARD_STRING_VAR, ADDONCARD_FORMSET_GUID, &Attributes), Bytes(25600, 0));
+  EXPECT_EQ(Attributes, 0x6u);
+
+  // The variables take writes again.
+  Marked[6] = 0x43;
+  EXPECT_EQ(Rt()->SetVariable(TLX_ADDONCARD_OOB_VAR, &ADDONCARD_FORMSET_GUID, 0x6, Marked.size(), Marked.data()),
+            EFI_SUCCESS);
+}
+
 TEST_F(VariableLoadTest, AResetDropsTheVolatileVariablesOnly) {
   ADDONCARD_OOB_SLOTS Oob;
   ADDONCARD_STRING_SLOTS Strings;
