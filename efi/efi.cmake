@@ -17,8 +17,10 @@ if(EXISTS ${ADDONCARD_ENTRY_SOURCE})
   add_executable(AddOnCard ${ADDONCARD_ENTRY_SOURCE})
   target_link_libraries(AddOnCard PRIVATE addoncard_efi_objects)
   # The map names the symbol at the entry point, for the test of the image.
+  # Constant data goes into the code section, as firmware images usually have
+  # it: one section less to pad to the file alignment.
   set_target_properties(AddOnCard PROPERTIES SUFFIX ".efi"
-    LINK_FLAGS "-subsystem:efi_boot_service_driver -entry:AddOnCardEntry -opt:ref -opt:icf -map:${CMAKE_BINARY_DIR}/AddOnCard.map")
+    LINK_FLAGS "-subsystem:efi_boot_service_driver -entry:AddOnCardEntry -opt:ref -opt:icf -merge:.rdata=.text -map:${CMAKE_BINARY_DIR}/AddOnCard.map")
   # What a platform's firmware build takes: the image, its dependency
   # expression (the HII database, string and routing protocols) and the module
   # description, side by side.
