@@ -133,18 +133,23 @@ void LoadDriver() {
   StartDriver();
 }
 
-PoolMark MarkPool() { return {sim::HeldBlocks(), CachedLanguageList != nullptr}; }
+PoolMark MarkPool() {
+  return {sim::HeldBlocks(), CachedLanguageList != nullptr, MirroredQuestionTable != nullptr};
+}
 
 void CheckPool(const PoolMark &Mark, const char *Where) {
   std::string Errors;
   for (const std::string &Error : sim::TakePoolErrors()) Errors += Error + "; ";
   if (!Errors.empty()) Fail(std::string(Where) + ": pool errors: " + Errors);
   if (VarStoreReadCache.Block != nullptr) Fail(std::string(Where) + ": the read cache is still held");
-  const std::size_t Kept = (CachedLanguageList != nullptr && !Mark.LanguageListCached) ? 1 : 0;
+  // Blocks the driver keeps beyond one call: the language list, for the life
+  // of the image, and the mirrored question table while it holds records.
+  const long Kept = long{CachedLanguageList != nullptr} - long{Mark.LanguageListCached} +
+                    long{MirroredQuestionTable != nullptr} - long{Mark.MirroredTableHeld};
   const std::size_t Held = sim::HeldBlocks();
-  if (Held != Mark.Held + Kept)
+  if (static_cast<long>(Held) != static_cast<long>(Mark.Held) + Kept)
     Fail(std::string(Where) + ": " + std::to_string(Held) + " pool blocks held, " + std::to_string(Mark.Held) +
-         " before and " + std::to_string(Kept) + " kept for life");
+         " before and " + std::to_string(Kept) + " kept by the driver");
 }
 
 SlotState InspectSlotIn(const std::vector<UINT8> &List, UINTN Slot) {
@@ -182,7 +187,10 @@ void CheckVariables(const char *Where) {
   if (MirroredQuestionCount > MIRRORED_QUESTION_LIMIT || OobSlotCount > OOB_SLOT_LIMIT ||
       StringSlotCount > STRING_SLOT_LIMIT || NextCardPage > CARD_PAGE_SLOTS || KeywordCount < MirroredQuestionCount)
     Fail(std::string(Where) + ": mirror counters out of range");
-  for (UINTN Index = 0; Index < MIRRORED_QUESTION_LIMIT; ++Index) {
+  // The table is a pool block of MirroredQuestionCapacity records, or none.
+  if (MirroredQuestionCount > MirroredQuestionCapacity || (MirroredQuestionCapacity != 0) != (MirroredQuestionTable != nullptr))
+    Fail(std::string(Where) + ": the mirrored question table disagrees with its capacity");
+  for (UINTN Index = 0; Index < MirroredQuestionCapacity; ++Index) {
     const MIRRORED_QUESTION &Record = MirroredQuestionTable[Index];
     const bool Used = Index < MirroredQuestionCount;
     if (Used != (Record.CardHiiHandle != nullptr))

@@ -26,6 +26,7 @@ void BareMachine();
 struct PoolMark {
   std::size_t Held;
   bool LanguageListCached;
+  bool MirroredTableHeld;
 };
 PoolMark MarkPool();
 

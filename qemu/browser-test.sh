@@ -385,7 +385,7 @@ popup_lists() {
   local option
   for option in "$@"; do screen | grep -qE "\| $option +\|" || { echo "  not in the pop-up: $option" >&2; return 1; }; done
 }
-debug_line() { printf '%s\n' "$log" | grep -qxF -- "$1"; }
+debug_line() { grep -qxF -- "$1" <<<"$log"; }
 # The lines of the apply that name changed bytes or unchanged stores.
 store_changes() { printf '%s\n' "$log" | grep -E '^Road(Config|EfiVar) (offset|unchanged)' || true; }
 applied_only() { [ "$(store_changes)" = "$1" ] || { store_changes >&2; return 1; }; }

@@ -123,9 +123,12 @@ fi
 # A line the caller expects and the log lacks fails the run even when every
 # check passed: the run was not the one the caller meant (a boot on another store).
 # The firmware shares the port, so control bytes of its own may sit on the line.
+# grep reads a file rather than a pipe: with pipefail, grep -q leaving at the
+# first match would fail the writer of the pipe and lose the match.
 missing_lines=()
+tr -d '\r\000-\010\013-\037' <"$log" >"$work/report.log"
 for line in "${expected_lines[@]}"; do
-  tr -d '\r\000-\010\013-\037' <"$log" | grep -qaF -- "$line" || missing_lines+=("$line")
+  grep -qaF -- "$line" "$work/report.log" || missing_lines+=("$line")
 done
 
 summary=$(grep -aE '^SUMMARY ' "$log" | tail -n 1 || true)
