@@ -317,9 +317,14 @@ EFI_STATUS SnapshotCardQuestions(EFI_HII_HANDLE CardHiiHandle, const void *List,
 
 void IndexSnapshot(QUESTION_SNAPSHOT *Snapshot) {
   const UINTN Count = Snapshot->Count < QUESTION_SNAPSHOT_ENTRIES ? Snapshot->Count : QUESTION_SNAPSHOT_ENTRIES;
-  for (UINTN Index = 0; Index < Count; ++Index)
+  // Cards mostly number their questions in the order they appear: then the
+  // keys come out sorted and the sort is not needed.
+  bool Sorted = true;
+  for (UINTN Index = 0; Index < Count; ++Index) {
     Snapshot->ById[Index] = static_cast<UINT32>(Snapshot->Entries[Index].CardQuestionId) << 16 | Index;
-  SortKeys(Snapshot->ById, Count);
+    if (Index > 0 && Snapshot->ById[Index] < Snapshot->ById[Index - 1]) Sorted = false;
+  }
+  if (!Sorted) SortKeys(Snapshot->ById, Count);
 }
 
 UINT64 SnapshotValue(const QUESTION_SNAPSHOT *Snapshot, EFI_QUESTION_ID CardQuestionId) {
