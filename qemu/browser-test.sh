@@ -33,9 +33,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
-OVMF_VARS_TEMPLATE=${OVMF_VARS_TEMPLATE:-/usr/share/OVMF/OVMF_VARS_4M.fd}
-QEMU=${QEMU:-qemu-system-x86_64}
+. "$(dirname "$0")/ovmf-env.sh"
 
 usage() { sed -n '2,29p' "$0" >&2; exit 2; }
 

@@ -17,9 +17,7 @@
 # files agree is for the host check (agree_ovmf_registry) to judge.
 set -euo pipefail
 
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
-OVMF_VARS_TEMPLATE=${OVMF_VARS_TEMPLATE:-/usr/share/OVMF/OVMF_VARS_4M.fd}
-QEMU=${QEMU:-qemu-system-x86_64}
+. "$(dirname "$0")/ovmf-env.sh"
 SUCCESS_EXIT_CODE=33  # (0x10 << 1) | 1, written by the application on success
 
 usage() { sed -n '2,17p' "$0" >&2; exit 2; }
@@ -36,10 +34,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$efi_build" ] && [ -n "$outdir" ] || usage
 
-command -v "$QEMU" >/dev/null || fail "$QEMU not found (Debian package qemu-system-x86)"
-command -v mformat >/dev/null || fail "mformat not found (Debian package mtools)"
-[ -r "$OVMF_CODE" ] || fail "$OVMF_CODE not found (Debian package ovmf)"
-[ -r "$OVMF_VARS_TEMPLATE" ] || fail "$OVMF_VARS_TEMPLATE not found (Debian package ovmf)"
+require_ovmf mformat mtools
 images=(
   "$efi_build/qemu/agree/AddOnCardAgree.efi"
   "$efi_build/AddOnCard.efi"

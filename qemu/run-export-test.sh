@@ -21,9 +21,7 @@
 # reported a status; what the runs wrote is for the checks to judge.
 set -euo pipefail
 
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
-OVMF_VARS_TEMPLATE=${OVMF_VARS_TEMPLATE:-/usr/share/OVMF/OVMF_VARS_4M.fd}
-QEMU=${QEMU:-qemu-system-x86_64}
+. "$(dirname "$0")/ovmf-env.sh"
 
 usage() { sed -n '2,22p' "$0" >&2; exit 2; }
 fail() { echo "run-export-test: $*" >&2; exit 1; }
@@ -39,10 +37,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$app" ] && [ -n "$outdir" ] || usage
 
-command -v "$QEMU" >/dev/null || fail "$QEMU not found (Debian package qemu-system-x86)"
-command -v mformat >/dev/null || fail "mformat not found (Debian package mtools)"
-[ -r "$OVMF_CODE" ] || fail "$OVMF_CODE not found (Debian package ovmf)"
-[ -r "$OVMF_VARS_TEMPLATE" ] || fail "$OVMF_VARS_TEMPLATE not found (Debian package ovmf)"
+require_ovmf mformat mtools
 [ -r "$app" ] || fail "$app not found (build the efi build first)"
 
 # The cards: QEMU device, PCI IDs and the slot they are placed in. Each gets a

@@ -21,9 +21,7 @@
 # every expected line.
 set -euo pipefail
 
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
-OVMF_VARS_TEMPLATE=${OVMF_VARS_TEMPLATE:-/usr/share/OVMF/OVMF_VARS_4M.fd}
-QEMU=${QEMU:-qemu-system-x86_64}
+. "$(dirname "$0")/ovmf-env.sh"
 SUCCESS_EXIT_CODE=33  # (0x10 << 1) | 1, written by the application on success
 FAILURE_EXIT_CODE=35  # (0x11 << 1) | 1
 
@@ -51,9 +49,7 @@ done
 [ -n "$app" ] || usage
 
 # Missing tools are a failure: the run in real firmware is a test like any other.
-command -v "$QEMU" >/dev/null || fail "$QEMU not found (Debian package qemu-system-x86)"
-[ -r "$OVMF_CODE" ] || fail "$OVMF_CODE not found (Debian package ovmf)"
-[ -r "$OVMF_VARS_TEMPLATE" ] || fail "$OVMF_VARS_TEMPLATE not found (Debian package ovmf)"
+require_ovmf
 [ -r "$app" ] || fail "test application $app not found (build the efi build first)"
 for f in "${extra_files[@]}"; do [ -r "$f" ] || fail "$f not found"; done
 

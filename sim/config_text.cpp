@@ -274,8 +274,8 @@ EFI_STATUS BlockToConfigText(TextView Request, const UINT8 *Block, std::size_t B
       *Progress = Position;
       return EFI_INVALID_PARAMETER;
     }
-    // The reference firmware leaves Progress at the end here (the UEFI
-    // specification calls it undefined).
+    // The reference firmware leaves Progress at the end here (UEFI leaves
+    // it undefined).
     if (!FitsBlock(Element, BlockSize)) {
       *Progress = Request.size();
       return EFI_DEVICE_ERROR;
